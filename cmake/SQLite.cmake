@@ -1,0 +1,54 @@
+# SQLite3 Multiple Ciphers amalgamation (SQLite with sqlite3_key/sqlite3_rekey), taken from a pinned
+# npm package and checked against its known SHA-256 before anything of it is compiled.
+
+set(HOPGATE_SQLITE_PACKAGE "better-sqlite3-multiple-ciphers@12.11.1")
+set(HOPGATE_SQLITE_SHA256 "01388c78f46ce63c6aec021f67b364cc67bd637edba64f7add0c0230ce5f777a")
+set(HOPGATE_DEPS_DIR "${PROJECT_SOURCE_DIR}/build/_deps" CACHE PATH "Where fetched dependencies are kept")
+set(_sqlite_tgz "${HOPGATE_DEPS_DIR}/better-sqlite3-multiple-ciphers-12.11.1.tgz")
+set(_sqlite_dir "${HOPGATE_DEPS_DIR}/sqlite3mc")
+
+if(NOT EXISTS "${_sqlite_dir}/sqlite3.c")
+  file(MAKE_DIRECTORY "${HOPGATE_DEPS_DIR}")
+  if(EXISTS "${_sqlite_tgz}")
+    file(SHA256 "${_sqlite_tgz}" _have)
+    if(NOT _have STREQUAL HOPGATE_SQLITE_SHA256)
+      file(REMOVE "${_sqlite_tgz}")
+    endif()
+  endif()
+  if(NOT EXISTS "${_sqlite_tgz}")
+    find_program(NPM_EXECUTABLE npm REQUIRED)
+    message(STATUS "Fetching ${HOPGATE_SQLITE_PACKAGE} with npm pack")
+    execute_process(
+      COMMAND "${NPM_EXECUTABLE}" pack "${HOPGATE_SQLITE_PACKAGE}" --silent
+      WORKING_DIRECTORY "${HOPGATE_DEPS_DIR}"
+      RESULT_VARIABLE _rc OUTPUT_QUIET)
+    if(NOT _rc EQUAL 0 OR NOT EXISTS "${_sqlite_tgz}")
+      message(FATAL_ERROR "npm pack ${HOPGATE_SQLITE_PACKAGE} failed (${_rc})")
+    endif()
+  endif()
+  file(SHA256 "${_sqlite_tgz}" _have)
+  if(NOT _have STREQUAL HOPGATE_SQLITE_SHA256)
+    file(REMOVE "${_sqlite_tgz}")
+    message(FATAL_ERROR "SHA-256 mismatch for ${_sqlite_tgz}: ${_have}")
+  endif()
+  set(_unpack "${HOPGATE_DEPS_DIR}/sqlite3mc-unpack")
+  file(REMOVE_RECURSE "${_unpack}")
+  file(ARCHIVE_EXTRACT INPUT "${_sqlite_tgz}" DESTINATION "${_unpack}"
+       PATTERNS package/deps/sqlite3/sqlite3.c package/deps/sqlite3/sqlite3.h)
+  file(MAKE_DIRECTORY "${_sqlite_dir}")
+  file(RENAME "${_unpack}/package/deps/sqlite3/sqlite3.h" "${_sqlite_dir}/sqlite3.h")
+  # sqlite3.c last: its presence marks a complete unpack.
+  file(RENAME "${_unpack}/package/deps/sqlite3/sqlite3.c" "${_sqlite_dir}/sqlite3.c")
+  file(REMOVE_RECURSE "${_unpack}")
+endif()
+
+add_library(sqlite3mc STATIC "${_sqlite_dir}/sqlite3.c")
+target_include_directories(sqlite3mc SYSTEM PUBLIC "${_sqlite_dir}")
+# SQLITE_DQS is left at its default, so a double-quoted word that names no column reads as text.
+target_compile_definitions(sqlite3mc PRIVATE SQLITE_THREADSAFE=0 SQLITE_OMIT_LOAD_EXTENSION SQLITE_DEFAULT_MEMSTATUS=0)
+# The amalgamation is not ours: no warnings, and always optimised, also in debug builds.
+target_compile_options(sqlite3mc PRIVATE -w -O2)
+if(NOT WIN32)
+  find_package(Threads REQUIRED)
+  target_link_libraries(sqlite3mc PUBLIC Threads::Threads ${CMAKE_DL_LIBS} m)
+endif()

@@ -1,0 +1,105 @@
+// The operating-system layer: everything hopgate asks of the OS goes through these functions.
+//
+// One implementation per OS (platform_win32.cpp, platform_posix.cpp), picked by CMake; callers never
+// see an OS type or an #ifdef. Texts are UTF-16 throughout; the POSIX backend converts to UTF-8 at
+// the OS call (losslessly, see native_text.h). On POSIX the functions stand in for the Win32 calls
+// named beside them, with the same observable behaviour where the program relies on it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+using Text = std::u16string;
+
+// ---- Paths -------------------------------------------------------------------------------------
+
+// The separator used to join paths: "\" on Windows, "/" on POSIX.
+extern const char16_t kPathSeparator;
+
+// True for the characters after which a file name begins: "\" and ":" on Windows, "/" on POSIX.
+bool IsPathSeparator(char16_t c);
+
+// ".exe" on Windows, "" on POSIX: program file names are a base name plus this suffix.
+const Text& ExecutableSuffix();
+
+// ---- Process -----------------------------------------------------------------------------------
+
+// Full path of the running executable (GetModuleFileNameW, grown for long paths; POSIX: the
+// resolved /proc/self/exe).
+Text ModulePath();
+
+// Arguments 1..n of the process, split and unquoted by the command-line rules (textrules.h),
+// untrimmed, empty ones not counted. Windows: GetCommandLineW; POSIX: argv as recorded by the entry.
+std::vector<Text> CommandLineArguments();
+
+// Starts `file` through the shell's default action, not waiting for it (ShellExecuteW with no
+// window, no verb, SW_SHOWNORMAL). `parameters` absent means no parameter string at all. The
+// started program gets `folder` as its working folder. The outcome is not reported.
+// POSIX: `file` is resolved against `folder`; an executable file is started detached with the
+// parameter string split into argv by the command-line rules; any other existing file goes to
+// xdg-open when present.
+void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder);
+
+// ---- File system -------------------------------------------------------------------------------
+
+struct FileAttributes {
+  bool folder = false;
+  bool readOnly = false;  // FILE_ATTRIBUTE_READONLY; POSIX: the owner-write bit is clear
+};
+
+// Attributes of whatever stands at `path` (links followed); nothing when nothing is there.
+std::optional<FileAttributes> GetAttributes(const Text& path);
+
+// True when a file, not a folder, stands at `path`; a link counts when it leads to a file.
+bool FileExists(const Text& path);
+
+// True when a folder (or a link to one) stands at `path`.
+bool FolderExists(const Text& path);
+
+// Creates one folder inside an existing parent (CreateDirectoryW, default security).
+bool CreateFolder(const Text& path);
+
+// Deletes a file; refuses a read-only file and a folder (DeleteFileW).
+bool DeleteFile(const Text& path);
+
+// Moves or renames a file or folder; refuses when `to` exists (MoveFileW). Across file systems a
+// file is copied and then deleted.
+bool MoveFile(const Text& from, const Text& to);
+
+// Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false).
+bool CopyFile(const Text& from, const Text& to);
+
+// Resets the attributes to normal (SetFileAttributesW with FILE_ATTRIBUTE_NORMAL); POSIX: sets the
+// owner-write bit.
+bool SetNormalAttributes(const Text& path);
+
+// True when both paths name one existing file or folder: volume and file id on Windows, device and
+// inode on POSIX. Different spellings, links and short names of one file are the same file.
+bool SameFile(const Text& a, const Text& b);
+
+// Reads the whole file into `bytes`. The file is opened for reading only and shared for reading
+// only (CreateFileW GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), so it fails while another
+// process holds the file open for writing; closed again before returning. On failure `bytes` is
+// left empty.
+bool ReadWholeFile(const Text& path, std::string& bytes);
+
+// Creates `path` anew (create-always, read and write access, no sharing, normal attributes) and
+// writes `bytes` into it. When creating or writing fails, whatever was created is removed again,
+// so the file is either whole or absent.
+bool WriteNewFile(const Text& path, std::string_view bytes);
+
+// ---- Settings and text -------------------------------------------------------------------------
+
+// One value of an INI file (GetPrivateProfileStringW with a 2048-character buffer): at most 2047
+// characters; `fallback` when the file, section or key is missing.
+Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback);
+
+// Decodes bytes in the system's ANSI code page (GetACP; POSIX: Windows-1252 as Windows decodes it).
+// Every byte sequence decodes.
+Text DecodeAnsi(std::string_view bytes);
+
+}  // namespace platform
