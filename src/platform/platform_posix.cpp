@@ -1,1 +1,340 @@
-// (to be written)
+// POSIX backend of the platform layer: stands in for the Win32 calls the program was made for.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE 1  // renameat2
+#endif
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/ansi_codepage.h"
+#include "platform/ini_reader.h"
+#include "platform/native_text.h"
+#include "platform/platform.h"
+#include "platform/process_entry.h"
+#include "platform/textrules.h"
+
+namespace platform {
+namespace {
+
+std::vector<Text>& RecordedArgv() {
+  static std::vector<Text> argv;
+  return argv;
+}
+
+// An fd that closes itself.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports whether the close succeeded (a delayed write error shows here).
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool ReadAll(int fd, std::string& out) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// Copies a regular file's content into a new file `to` (which must not exist yet), carrying the
+// permission bits as Windows carries the attributes. A failed copy leaves no `to` behind.
+bool CopyInto(const std::string& from, const std::string& to, int extraFlags) {
+  ScopedFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  ScopedFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | extraFlags, st.st_mode & 07777));
+  if (out.get() < 0) return false;
+  std::string chunk;
+  bool ok = true;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ok = false;
+      break;
+    }
+    if (!WriteAll(out.get(), std::string_view(buffer, static_cast<size_t>(n)))) {
+      ok = false;
+      break;
+    }
+  }
+  ok = out.Close() && ok;
+  if (!ok) ::unlink(to.c_str());
+  return ok;
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string FindOnPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    std::string dir(rest.substr(0, colon));
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    if (dir.empty()) continue;
+    std::string candidate = dir + "/" + name;
+    if (IsExecutableFile(candidate)) return candidate;
+  }
+  return {};
+}
+
+// Starts argv[0] detached: a child starts a grandchild in a new session and exits at once, so the
+// program neither waits for the started one nor leaves a zombie. The started program's streams
+// are /dev/null, its working folder `folder`.
+void SpawnDetached(const std::vector<std::string>& argv, const std::string& folder) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) return;
+  if (child == 0) {
+    ::setsid();
+    const pid_t grandchild = ::fork();
+    if (grandchild != 0) ::_exit(0);
+    if (::chdir(folder.c_str()) != 0) ::_exit(127);
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      if (null > 2) ::close(null);
+    }
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+void RecordArguments(int argc, char** argv) {
+  auto& recorded = RecordedArgv();
+  recorded.clear();
+  for (int i = 1; i < argc; ++i) recorded.push_back(FromNative(argv[i]));
+}
+
+const char16_t kPathSeparator = u'/';
+
+bool IsPathSeparator(char16_t c) { return c == u'/'; }
+
+const Text& ExecutableSuffix() {
+  static const Text suffix;
+  return suffix;
+}
+
+Text ModulePath() {
+  // /proc/self/exe resolves links, so a forwarding copy sees its own file name. The buffer grows
+  // until the whole path fits.
+  std::string buffer(PATH_MAX, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return Text();
+    if (static_cast<size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<size_t>(n));
+      return FromNative(buffer);
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::vector<Text> CommandLineArguments() { return textrules::ArgumentsFromArgv(RecordedArgv()); }
+
+void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder) {
+  Text resolved = file;
+  if (file.empty() || file[0] != u'/') {
+    resolved = folder;
+    if (!resolved.empty() && resolved.back() != u'/') resolved.push_back(u'/');
+    resolved += file;
+  }
+  const std::string path = ToNative(resolved);
+  const std::string dir = ToNative(folder);
+  struct stat st {};
+  if (file.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
+  std::vector<std::string> argv;
+  if (IsExecutableFile(path)) {
+    argv.push_back(path);
+    if (parameters) {
+      for (const auto& a : textrules::SplitCommandLine(*parameters)) argv.push_back(ToNative(a));
+    }
+  } else {
+    // Any other file: the desktop's default action for its type, when the desktop offers one.
+    std::string opener = FindOnPath("xdg-open");
+    if (opener.empty()) return;
+    argv = {opener, path};
+  }
+  SpawnDetached(argv, dir);
+}
+
+std::optional<FileAttributes> GetAttributes(const Text& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  FileAttributes a;
+  a.folder = S_ISDIR(st.st_mode);
+  a.readOnly = (st.st_mode & S_IWUSR) == 0;
+  return a;
+}
+
+bool FileExists(const Text& path) {
+  const auto a = GetAttributes(path);
+  return a && !a->folder;
+}
+
+bool FolderExists(const Text& path) {
+  const auto a = GetAttributes(path);
+  return a && a->folder;
+}
+
+bool CreateFolder(const Text& path) { return ::mkdir(ToNative(path).c_str(), 0777) == 0; }
+
+bool DeleteFile(const Text& path) {
+  const std::string p = ToNative(path);
+  struct stat st {};
+  if (::lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  // DeleteFileW refuses a read-only file; root may unlink anything, so the bit is checked here.
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+    errno = EACCES;
+    return false;
+  }
+  return ::unlink(p.c_str()) == 0;
+}
+
+bool MoveFile(const Text& from, const Text& to) {
+  const std::string f = ToNative(from);
+  const std::string t = ToNative(to);
+  if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EINVAL || errno == ENOSYS) {
+    // A file system without RENAME_NOREPLACE: test, then rename.
+    struct stat st {};
+    if (::lstat(t.c_str(), &st) == 0) return false;
+    return ::rename(f.c_str(), t.c_str()) == 0;
+  }
+  if (errno != EXDEV) return false;
+  // Across file systems a file is copied, then the original deleted; folders are refused.
+  struct stat st {};
+  if (::lstat(f.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (!CopyInto(f, t, O_EXCL)) return false;
+  if (::unlink(f.c_str()) != 0) {
+    ::unlink(t.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool CopyFile(const Text& from, const Text& to) {
+  const std::string f = ToNative(from);
+  const std::string t = ToNative(to);
+  // CopyFileW refuses to overwrite a read-only file.
+  struct stat st {};
+  if (::stat(t.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0)) {
+    return false;
+  }
+  // Copy to a temporary name beside the target and rename it into place: no reader ever sees a
+  // half-copied file, and a failed copy leaves the old target as it was.
+  const std::string temp = t + ".part" + std::to_string(::getpid());
+  ::unlink(temp.c_str());
+  if (!CopyInto(f, temp, O_EXCL)) return false;
+  if (::rename(temp.c_str(), t.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool SetNormalAttributes(const Text& path) {
+  const std::string p = ToNative(path);
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) return false;
+  return ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+}
+
+bool SameFile(const Text& a, const Text& b) {
+  struct stat sa {}, sb {};
+  if (::stat(ToNative(a).c_str(), &sa) != 0 || ::stat(ToNative(b).c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool ReadWholeFile(const Text& path, std::string& bytes) {
+  bytes.clear();
+  // Linux does not enforce Windows' sharing modes; reading is all that is asked here.
+  ScopedFd fd(::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st {};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  try {
+    if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+    if (ReadAll(fd.get(), bytes)) return true;
+  } catch (const std::bad_alloc&) {
+  }
+  bytes.clear();
+  bytes.shrink_to_fit();
+  return false;
+}
+
+bool WriteNewFile(const Text& path, std::string_view bytes) {
+  const std::string p = ToNative(path);
+  struct stat st {};
+  // Creating over a read-only file is refused, as CreateFileW does (root would be let through).
+  if (::stat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0)) {
+    return false;
+  }
+  ScopedFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) return false;
+  bool ok = WriteAll(fd.get(), bytes);
+  ok = fd.Close() && ok;
+  if (!ok) ::unlink(p.c_str());  // whole or absent, never half-written
+  return ok;
+}
+
+Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback) {
+  return ReadIniValueFromFile(ToNative(file), section, key, fallback);
+}
+
+Text DecodeAnsi(std::string_view bytes) { return DecodeWindows1252(bytes); }
+
+}  // namespace platform

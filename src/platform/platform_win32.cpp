@@ -1,1 +1,191 @@
-// (to be written)
+// Win32 backend of the platform layer: the W functions, handed the program's UTF-16 texts as they
+// are.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <new>
+
+#include "platform/platform.h"
+#include "platform/process_entry.h"
+#include "platform/textrules.h"
+
+// <windows.h> turns these names into macros for the A/W variants; the layer's own functions have
+// the plain names.
+#undef DeleteFile
+#undef MoveFile
+#undef CopyFile
+
+namespace platform {
+namespace {
+
+const wchar_t* W(const Text& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+
+Text FromW(const wchar_t* s, size_t n) { return Text(reinterpret_cast<const char16_t*>(s), n); }
+
+// A file handle that closes itself.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE h) : h_(h) {}
+  ~ScopedHandle() {
+    if (valid()) ::CloseHandle(h_);
+  }
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  HANDLE get() const { return h_; }
+  bool Close() {
+    const HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h == INVALID_HANDLE_VALUE || h == nullptr || ::CloseHandle(h) != 0;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+}  // namespace
+
+void RecordArguments(int, char**) {}
+
+const char16_t kPathSeparator = u'\\';
+
+bool IsPathSeparator(char16_t c) { return c == u'\\' || c == u':'; }
+
+const Text& ExecutableSuffix() {
+  static const Text suffix = u".exe";
+  return suffix;
+}
+
+Text ModulePath() {
+  // 261 characters hold every classic path; longer ones (\\?\ prefixes, long-path aware systems)
+  // get a bigger buffer until the whole path fits.
+  std::wstring buffer(261, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return Text();
+    if (n < buffer.size()) return FromW(buffer.data(), n);
+    if (buffer.size() >= 32768 * 2) return FromW(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::vector<Text> CommandLineArguments() {
+  const wchar_t* line = ::GetCommandLineW();
+  auto items = textrules::SplitCommandLine(
+      line ? std::u16string_view(reinterpret_cast<const char16_t*>(line)) : std::u16string_view());
+  // The first item is the program as invoked; argument 0 comes from ModulePath instead.
+  if (!items.empty()) items.erase(items.begin());
+  return items;
+}
+
+void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder) {
+  // The shell may use COM for some file types; initialise it once, as its documentation asks.
+  static const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  (void)com;
+  ::ShellExecuteW(nullptr, nullptr, W(file), parameters ? W(*parameters) : nullptr, W(folder),
+                  SW_SHOWNORMAL);
+}
+
+std::optional<FileAttributes> GetAttributes(const Text& path) {
+  const DWORD a = ::GetFileAttributesW(W(path));
+  if (a == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  FileAttributes r;
+  r.folder = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  r.readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
+  return r;
+}
+
+bool FileExists(const Text& path) {
+  const auto a = GetAttributes(path);
+  return a && !a->folder;
+}
+
+bool FolderExists(const Text& path) {
+  const auto a = GetAttributes(path);
+  return a && a->folder;
+}
+
+bool CreateFolder(const Text& path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
+
+bool DeleteFile(const Text& path) { return ::DeleteFileW(W(path)) != 0; }
+
+bool MoveFile(const Text& from, const Text& to) { return ::MoveFileW(W(from), W(to)) != 0; }
+
+bool CopyFile(const Text& from, const Text& to) { return ::CopyFileW(W(from), W(to), FALSE) != 0; }
+
+bool SetNormalAttributes(const Text& path) {
+  return ::SetFileAttributesW(W(path), FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool SameFile(const Text& a, const Text& b) {
+  auto identify = [](const Text& p, BY_HANDLE_FILE_INFORMATION& info) {
+    // No access rights are needed to read a file's identity; folders need backup semantics.
+    ScopedHandle h(::CreateFileW(W(p), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return h.valid() && ::GetFileInformationByHandle(h.get(), &info) != 0;
+  };
+  BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+  if (!identify(a, ia) || !identify(b, ib)) return false;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+bool ReadWholeFile(const Text& path, std::string& bytes) {
+  bytes.clear();
+  ScopedHandle h(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return false;
+  try {
+    LARGE_INTEGER size{};
+    if (::GetFileSizeEx(h.get(), &size) && size.QuadPart > 0) {
+      bytes.reserve(static_cast<size_t>(size.QuadPart));
+    }
+    char buffer[1 << 16];
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) break;
+      if (got == 0) return true;
+      bytes.append(buffer, got);
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  bytes.clear();
+  bytes.shrink_to_fit();
+  return false;
+}
+
+bool WriteNewFile(const Text& path, std::string_view bytes) {
+  ScopedHandle h(::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return false;
+  bool ok = true;
+  while (ok && !bytes.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    DWORD written = 0;
+    ok = ::WriteFile(h.get(), bytes.data(), chunk, &written, nullptr) != 0 && written > 0;
+    bytes.remove_prefix(written);
+  }
+  ok = h.Close() && ok;
+  if (!ok) ::DeleteFileW(W(path));  // whole or absent, never half-written
+  return ok;
+}
+
+Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback) {
+  wchar_t buffer[2048];
+  const DWORD n = ::GetPrivateProfileStringW(W(section), W(key), W(fallback), buffer, 2048, W(file));
+  return FromW(buffer, n);
+}
+
+Text DecodeAnsi(std::string_view bytes) {
+  if (bytes.empty()) return Text();
+  const int size = static_cast<int>(bytes.size());
+  const int n = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+  if (n <= 0) return Text();
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, out.data(), n);
+  return FromW(out.data(), out.size());
+}
+
+}  // namespace platform

@@ -1,0 +1,273 @@
+// The program as its callers start it: a fresh program folder and data root for every test.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/program_folder.h"
+#include "test_text.h"
+
+namespace {
+
+using namespace testsupport;
+using V = std::vector<std::u16string>;
+
+class CommandTest : public ProgramFolderTest {
+ protected:
+  std::u16string Sep() const { return fs::path("a/b").make_preferred().u16string().substr(1, 1); }
+};
+
+TEST_F(CommandTest, EveryRunPreparesTheCacheFolders) {
+  Run({});
+  EXPECT_TRUE(fs::is_directory(data / "Vexmoor"));
+  EXPECT_TRUE(fs::is_directory(PreviewFolder()));
+  // A later run finds them and leaves them be.
+  WriteFile(PreviewFolder() / "keep.PNG", "x");
+  Run({u"RENAME", u"a"});
+  EXPECT_EQ(ReadFile(PreviewFolder() / "keep.PNG"), "x");
+}
+
+TEST_F(CommandTest, OnlyTheCacheFolderIsCreatedWhenTheMakerFolderExists) {
+  fs::create_directories(data / "Vexmoor");
+  WriteFile(data / "Vexmoor" / "other", "y");
+  Run({});
+  EXPECT_TRUE(fs::is_directory(PreviewFolder()));
+  EXPECT_EQ(ReadFile(data / "Vexmoor" / "other"), "y");
+}
+
+TEST_F(CommandTest, AMissingDataRootCreatesNothingAndTheCommandStillRuns) {
+  RunOptions o = Options();
+  o.environment["TARNCORE_DATA_ROOT"] = (root / "absent").string();
+  WriteFile(caller / "a.txt", "A");
+  Run({u"RENAME", u"a.txt", u"b.txt"}, o, program / (std::string("hopgate") + kExeSuffix));
+  EXPECT_FALSE(fs::exists(root / "absent"));
+  EXPECT_TRUE(fs::exists(caller / "b.txt"));
+}
+
+TEST_F(CommandTest, AFileInPlaceOfTheMakerFolderIsLeftAlone) {
+  WriteFile(data / "Vexmoor", "file");
+  Run({});
+  EXPECT_EQ(ReadFile(data / "Vexmoor"), "file");
+}
+
+TEST_F(CommandTest, AFailingCoreLibraryRunsNoCommand) {
+  RunOptions o = Options();
+  o.environment["TARNCORE_FAIL"] = "dataroot";
+  WriteFile(caller / "a.txt", "A");
+  Run({u"RENAME", u"a.txt", u"b.txt"}, o, program / (std::string("hopgate") + kExeSuffix));
+  EXPECT_TRUE(fs::exists(caller / "a.txt"));
+  EXPECT_FALSE(fs::exists(caller / "b.txt"));
+  EXPECT_FALSE(fs::exists(data / "Vexmoor"));
+}
+
+TEST_F(CommandTest, RenameNeedsExactlyThreeArgumentsAndTheExactWord) {
+  static const struct {
+    V args;
+    bool moved;
+  } cases[] = {
+      {{u"RENAME", u"a.txt", u"b.txt"}, true},
+      {{u" RENAME ", u"a.txt", u"b.txt"}, true},  // trimmed
+      {{u"RENAME", u"  a.txt", u"b.txt\t"}, true},
+      {{u"RENAME", u"a.txt"}, false},
+      {{u"RENAME", u"a.txt", u"b.txt", u"c"}, false},
+      {{u"rename", u"a.txt", u"b.txt"}, false},
+      {{u"Rename", u"a.txt", u"b.txt"}, false},
+      {{u"RENAMEX", u"a.txt", u"b.txt"}, false},
+      {{u"a.txt", u"RENAME", u"b.txt"}, false},
+  };
+  for (const auto& c : cases) {
+    fs::remove(caller / "b.txt");
+    WriteFile(caller / "a.txt", "A");
+    Run(c.args);
+    EXPECT_EQ(fs::exists(caller / "b.txt"), c.moved) << Show(c.args[0]) << " " << c.args.size();
+    EXPECT_EQ(fs::exists(caller / "a.txt"), !c.moved) << Show(c.args[0]) << " " << c.args.size();
+  }
+}
+
+TEST_F(CommandTest, CommandLineQuirksReachTheCommandTable) {
+  // Exact command lines as a caller may write them.
+  static const struct {
+    std::u16string tail;
+    bool moved;
+  } cases[] = {
+      {u" \" RENAME \" a.txt b.txt", true},
+      {u" \"\" RENAME \"\" a.txt b.txt", true},  // pairs of quotes are no arguments
+      {u" RE\"NA\"ME a.txt b.txt", true},        // quotes are never part of an argument
+      {u"\tRENAME\ta.txt\tb.txt\t", true},
+      {u" \"RENAME a.txt b.txt\"", false},  // one argument
+      {u" RENAME a.txt \"b.txt", true},     // an open quote runs to the end
+  };
+  for (const auto& c : cases) {
+    fs::remove(caller / "b.txt");
+    WriteFile(caller / "a.txt", "A");
+    RunLine(c.tail, Options());
+    EXPECT_EQ(fs::exists(caller / "b.txt"), c.moved) << Show(c.tail);
+  }
+}
+
+TEST_F(CommandTest, RenameNeverReplacesAndMovesFolders) {
+  WriteFile(caller / "a.txt", "A");
+  WriteFile(caller / "b.txt", "B");
+  Run({u"RENAME", u"a.txt", u"b.txt"});
+  EXPECT_EQ(ReadFile(caller / "a.txt"), "A");
+  EXPECT_EQ(ReadFile(caller / "b.txt"), "B");
+
+  fs::create_directories(caller / "dir" / "inner");
+  WriteFile(caller / "dir" / "inner" / "f", "F");
+  Run({u"RENAME", u"dir", u"moved"});
+  EXPECT_EQ(ReadFile(caller / "moved" / "inner" / "f"), "F");
+  EXPECT_FALSE(fs::exists(caller / "dir"));
+}
+
+TEST_F(CommandTest, RenameAndDeleteReplacesEvenAReadOnlyDestination) {
+  WriteFile(caller / "src.txt", "new content");
+  WriteFile(caller / "dst.txt", "old");
+  SetReadOnly(caller / "dst.txt", true);
+  Run({u"RENAMEANDDEL", u"src.txt", u"dst.txt"});
+  EXPECT_EQ(ReadFile(caller / "dst.txt"), "new content");
+  EXPECT_FALSE(fs::exists(caller / "src.txt"));
+  // A fresh file with normal attributes: it can be deleted again.
+  fs::remove(caller / "dst.txt");
+  EXPECT_FALSE(fs::exists(caller / "dst.txt"));
+}
+
+TEST_F(CommandTest, RenameAndDeleteKeepsAReadOnlySource) {
+  WriteFile(caller / "src.txt", "content");
+  SetReadOnly(caller / "src.txt", true);
+  Run({u"RENAMEANDDEL", u"src.txt", u"dst.txt"});
+  EXPECT_EQ(ReadFile(caller / "dst.txt"), "content");
+  EXPECT_EQ(ReadFile(caller / "src.txt"), "content");
+}
+
+TEST_F(CommandTest, RenameAndDeleteWithoutASourceOrIntoAMissingFolderChangesNothing) {
+  WriteFile(caller / "dst.txt", "old");
+  Run({u"RENAMEANDDEL", u"missing.txt", u"dst.txt"});
+  EXPECT_EQ(ReadFile(caller / "dst.txt"), "old");
+
+  WriteFile(caller / "src.txt", "content");
+  Run({u"RENAMEANDDEL", u"src.txt", (fs::path("nofolder") / "dst.txt").u16string()});
+  EXPECT_EQ(ReadFile(caller / "src.txt"), "content");
+  EXPECT_FALSE(fs::exists(caller / "nofolder"));
+
+  // A folder is no source.
+  fs::create_directories(caller / "folder");
+  Run({u"RENAMEANDDEL", u"folder", u"dst.txt"});
+  EXPECT_TRUE(fs::is_directory(caller / "folder"));
+  EXPECT_EQ(ReadFile(caller / "dst.txt"), "old");
+}
+
+TEST_F(CommandTest, RenameAndDeleteOfAFileOntoItselfKeepsTheFile) {
+  WriteFile(caller / "one.txt", "only copy");
+  fs::create_directories(caller / "sub");
+  std::vector<std::pair<std::u16string, std::u16string>> spellings = {
+      {u"one.txt", u"one.txt"},
+      {u"one.txt", (fs::path("sub") / ".." / "one.txt").u16string()},
+      {u"one.txt", (caller / "one.txt").u16string()},
+  };
+#ifdef _WIN32
+  spellings.push_back({u"one.txt", u"ONE.TXT"});
+#endif
+  std::error_code ec;
+  fs::create_hard_link(caller / "one.txt", caller / "hard.txt", ec);
+  if (!ec) spellings.push_back({u"one.txt", u"hard.txt"});
+  fs::create_symlink(caller / "one.txt", caller / "soft.txt", ec);
+  if (!ec) spellings.push_back({u"soft.txt", u"one.txt"});
+  for (const auto& [a, b] : spellings) {
+    Run({u"RENAMEANDDEL", a, b});
+    EXPECT_EQ(ReadFile(caller / "one.txt"), "only copy") << Show(a) << " " << Show(b);
+  }
+}
+
+TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
+  const std::u16string sep = Sep();
+  static const struct {
+    std::u16string document;
+    const char* program;  // nullptr: nothing is started
+    const char16_t* before;
+  } cases[] = {
+      {u"model.partsbook", "partsbook", u"EXPORT \""},
+      {u"Model.PartsBook", "partsbook", u"EXPORT \""},
+      {u"missing folder/x y.PARTSBOOK", "partsbook", u"EXPORT \""},
+      {u"drawing.twk", "divuvivur", u"\""},
+      {u"drawing.Twk", "divuvivur", u"\""},
+      {u"drawing.TWK", "divuvivur", u"\""},
+      {u"drawing.twk.bak", nullptr, nullptr},
+      {u"drawing.twk ", "divuvivur", u"\""},  // trimmed: the blank is not part of it
+      {u"folder.twk/file", nullptr, nullptr},  // a dot in a folder name is no extension
+      {u"plain", nullptr, nullptr},
+  };
+  for (const auto& c : cases) {
+    std::u16string document = c.document;
+    for (auto& ch : document) {
+      if (ch == u'/') ch = sep[0];
+    }
+    const fs::path partsbook = PlaceRecorder("partsbook");
+    const fs::path divuvivur = PlaceRecorder("divuvivur");
+    Run({document});
+    const auto record = WaitForRecord(
+        c.program ? program / (std::string(c.program) + kExeSuffix) : partsbook,
+        c.program ? kPresenceWait : kAbsenceWait);
+    if (!c.program) {
+      EXPECT_FALSE(record) << Show(document);
+      EXPECT_FALSE(WaitForRecord(divuvivur, 0)) << Show(document);
+      continue;
+    }
+    ASSERT_TRUE(record) << Show(document);
+    EXPECT_TRUE(fs::equivalent(record->workingFolder, program)) << record->workingFolder;
+    const std::u16string trimmed =
+        document.substr(0, document.find_last_not_of(u' ') + 1);
+    EXPECT_EQ(record->received, ExpectedReceived(c.before + trimmed + u"\"")) << Show(document);
+    fs::remove(partsbook.string() + ".rec");
+    fs::remove(divuvivur.string() + ".rec");
+  }
+}
+
+TEST_F(CommandTest, DocumentsNeedExactlyOneArgument) {
+  const fs::path partsbook = PlaceRecorder("partsbook");
+  Run({u"a.partsbook", u"b"});
+  Run({u"a.partsbook", u"b", u"c"});
+  EXPECT_FALSE(WaitForRecord(partsbook, kAbsenceWait));
+}
+
+TEST_F(CommandTest, TheProgramNameDecidesTheModeWithoutRegardToAsciiCase) {
+  const std::string upper = std::string("HOPGATE") + (kExeSuffix[0] ? ".EXE" : "");
+  Install(program, upper);
+  WriteFile(caller / "a.txt", "A");
+  Run({u"RENAME", u"a.txt", u"b.txt"}, Options(), program / upper);
+  EXPECT_TRUE(fs::exists(caller / "b.txt"));
+
+  // Under another name it forwards, so the command does nothing (there is no debug.ini), but the
+  // folders are still prepared.
+  Install(program, std::string("other") + kExeSuffix);
+  fs::remove_all(data / "Vexmoor");
+  Run({u"RENAME", u"b.txt", u"c.txt"}, Options(), program / (std::string("other") + kExeSuffix));
+  EXPECT_TRUE(fs::exists(caller / "b.txt"));
+  EXPECT_TRUE(fs::is_directory(PreviewFolder()));
+}
+
+TEST_F(CommandTest, AProgramFolderWithADotAndBlanksWorks) {
+  const fs::path folder = root / "my prog.v2";
+  Install(folder, std::string("hopgate") + kExeSuffix);
+  const fs::path divuvivur = PlaceRecorder("divuvivur", folder);
+  Run({u"x.twk"}, Options(), folder / (std::string("hopgate") + kExeSuffix));
+  const auto record = WaitForRecord(divuvivur, kPresenceWait);
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(fs::equivalent(record->workingFolder, folder));
+}
+
+TEST_F(CommandTest, AProgramPathLongerThan260CharactersWorks) {
+  fs::path folder = root;
+  for (int i = 0; i < 6; ++i) folder /= std::string(50, static_cast<char>('a' + i));
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) GTEST_SKIP() << "this file system refuses long paths: " << ec.message();
+  ASSERT_GT(folder.string().size(), 300u);
+  Install(folder, std::string("hopgate") + kExeSuffix);
+  const fs::path divuvivur = PlaceRecorder("divuvivur", folder);
+  Run({u"x.twk"}, Options(), folder / (std::string("hopgate") + kExeSuffix));
+  const auto record = WaitForRecord(divuvivur, kPresenceWait);
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(fs::equivalent(record->workingFolder, folder));
+}
+
+}  // namespace

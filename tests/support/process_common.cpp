@@ -1,0 +1,38 @@
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "support/process.h"
+
+namespace testsupport {
+
+std::u16string PathText(const fs::path& p) { return p.u16string(); }
+
+std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds) {
+  fs::path file = recorderExe;
+  file += ".rec";
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!fs::exists(file)) {
+    if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // The record is UTF-8, one item a line: the working folder, then what was received.
+  std::ifstream in(file, std::ios::binary);
+  std::string line;
+  Record r;
+  bool first = true;
+  while (std::getline(in, line)) {
+    std::u16string text = fs::path(std::u8string(line.begin(), line.end())).u16string();
+    if (first) {
+      r.workingFolder = fs::path(text);
+      first = false;
+    } else {
+      r.received.push_back(text);
+    }
+  }
+  return r;
+}
+
+}  // namespace testsupport
