@@ -38,7 +38,7 @@ RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& a
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {
     const char* eq = std::strchr(*e, '=');
-    if (eq) env[std::string(*e, eq)] = eq + 1;
+    if (eq) env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
   }
   for (const auto& [k, v] : options.environment) {
     if (v) {
