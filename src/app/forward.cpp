@@ -14,13 +14,17 @@ void ForwardToTarget() {
 
   const size_t n = Arguments.size();
   if (n > 3) return;
-  std::optional<Text> parameters;
+  // Each argument in its own pair of double quotes, otherwise unchanged: no escaping. Without
+  // arguments there is no parameter string at all.
+  Text parameters;
   for (size_t i = 1; i <= n; ++i) {
-    // Each argument in its own pair of double quotes, otherwise unchanged: no escaping.
-    Text quoted = u"\"" + Argument(i) + u"\"";
-    parameters = parameters ? *parameters + u" " + quoted : quoted;
+    if (i > 1) parameters.push_back(u' ');
+    parameters.push_back(u'"');
+    parameters.append(Argument(i));
+    parameters.push_back(u'"');
   }
-  platform::ShellStart(ForwardTarget, parameters, ProgramFolder);
+  platform::ShellStart(ForwardTarget, n ? std::optional<Text>(parameters) : std::nullopt,
+                       ProgramFolder);
 }
 
 }  // namespace hopgate

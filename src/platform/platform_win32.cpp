@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/module_path.h"
 #include "platform/platform.h"
 #include "platform/process_entry.h"
 #include "platform/textrules.h"
@@ -59,16 +60,10 @@ const Text& ExecutableSuffix() {
 }
 
 Text ModulePath() {
-  // 261 characters hold every classic path; longer ones (\\?\ prefixes, long-path aware systems)
-  // get a bigger buffer until the whole path fits.
-  std::wstring buffer(261, L'\0');
-  for (;;) {
-    const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return Text();
-    if (n < buffer.size()) return FromW(buffer.data(), n);
-    if (buffer.size() >= 32768 * 2) return FromW(buffer.data(), n);
-    buffer.resize(buffer.size() * 2);
-  }
+  return GrowingModulePath([](char16_t* buffer, size_t size) -> size_t {
+    return ::GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer),
+                                static_cast<DWORD>(size));
+  });
 }
 
 std::vector<Text> CommandLineArguments() {

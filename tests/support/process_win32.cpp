@@ -62,7 +62,10 @@ RunResult Start(const fs::path& exe, std::wstring commandLine, const RunOptions&
   PROCESS_INFORMATION pi{};
   std::wstring env = EnvironmentBlock(options);
   const std::wstring cwd = options.workingFolder.wstring();
-  const BOOL ok = ::CreateProcessW(exe.wstring().c_str(), commandLine.data(), nullptr, nullptr,
+  // Paths beyond MAX_PATH reach the file system only with the \\?\ prefix.
+  std::wstring application = exe.wstring();
+  if (application.size() >= MAX_PATH) application = L"\\\\?\\" + application;
+  const BOOL ok = ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr,
                                    TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
   ::CloseHandle(out);

@@ -53,8 +53,8 @@ class ProgramFolderTest : public ::testing::Test {
   void TearDown() override {
     std::error_code ec;
     // Read-only files would keep the folder from going away on Windows.
-    for (auto& e : fs::recursive_directory_iterator(root, ec)) {
-      if (e.is_regular_file(ec)) SetReadOnly(e.path(), false);
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->is_regular_file(ec)) SetReadOnly(it->path(), false);
     }
     fs::remove_all(root, ec);
   }
