@@ -275,3 +275,20 @@ TEST_F(CommandTest, AProgramPathLongerThan260CharactersWorks) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testsupport;
+
+TEST_F(ProgramFolderTest, WithoutTheCoreLibraryTheProgramDoesNotStart) {
+  fs::remove(program / kCoreLibrary);
+  WriteFile(caller / "a.txt", "A");
+  const RunResult r = RunArguments(program / (std::string("hopgate") + kExeSuffix),
+                                   {u"RENAME", u"a.txt", u"b.txt"}, Options());
+  EXPECT_NE(r.exitCode, 0);
+  EXPECT_TRUE(fs::exists(caller / "a.txt"));
+  EXPECT_FALSE(fs::exists(caller / "b.txt"));
+  EXPECT_FALSE(fs::exists(data / "Vexmoor"));
+}
+
+}  // namespace
