@@ -1,0 +1,126 @@
+// A copy of the program under another name forwards its call to the program that debug.ini names.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "support/program_folder.h"
+#include "test_text.h"
+
+namespace {
+
+using namespace testsupport;
+
+class ForwardTest : public ProgramFolderTest {
+ protected:
+  void SetUp() override {
+    ProgramFolderTest::SetUp();
+    Install(program, OwnName());
+  }
+  static std::string OwnName() { return std::string("fwd") + kExeSuffix; }
+  static std::string Upper(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  }
+  static std::string Sep() { return fs::path("a/b").make_preferred().string().substr(1, 1); }
+
+  RunResult Forward(const std::u16string& tail) {
+    RunResult r = RunCommandLine(program / OwnName(), tail, Options());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, "");
+    return r;
+  }
+};
+
+TEST_F(ForwardTest, TheNamedTargetIsStartedWithItsArgumentsInQuotes) {
+  static const struct {
+    std::u16string tail;                      // the caller's command line after the program
+    std::optional<std::u16string> expected;  // the target's parameter string
+  } cases[] = {
+      {u"", std::nullopt},  // no parameter string at all, not an empty pair of quotes
+      {u" one", u"\"one\""},
+      {u" \"with blanks\" x", u"\"with blanks\" \"x\""},
+      {u" \"  padded  \"", u"\"padded\""},
+      {u" \"   \"", u"\"\""},                      // blanks only: an empty quoted argument
+      {u" a b c", u"\"a\" \"b\" \"c\""},
+      {u" ends\\ \"in\\\"", u"\"ends\\\" \"in\\\""},  // backslashes stay, nothing escaped
+  };
+  WriteFile(program / "debug.ini", "[Forward]\n" + OwnName() + "=target" + kExeSuffix + "\n");
+  const fs::path target = PlaceRecorder("target");
+  for (const auto& c : cases) {
+    fs::remove(target.string() + ".rec");
+    Forward(c.tail);
+    const auto record = WaitForRecord(target, kPresenceWait);
+    ASSERT_TRUE(record) << Show(c.tail);
+    EXPECT_TRUE(fs::equivalent(record->workingFolder, program)) << Show(c.tail);
+    EXPECT_EQ(record->received, ExpectedReceived(c.expected)) << Show(c.tail);
+  }
+}
+
+TEST_F(ForwardTest, FourArgumentsStartNothing) {
+  WriteFile(program / "debug.ini", "[Forward]\n" + OwnName() + "=target" + kExeSuffix + "\n");
+  const fs::path target = PlaceRecorder("target");
+  Forward(u" a b c d");
+  EXPECT_FALSE(WaitForRecord(target, kAbsenceWait));
+}
+
+TEST_F(ForwardTest, SectionAndKeyAreFoundInAnyLetterCase) {
+  static const char* const inis[] = {
+      "[FORWARD]\n%KEY%=target%SUFFIX%\n",
+      "[forward]\n%UPPERKEY%=target%SUFFIX%\n",
+      "; comment\n[Other]\nx=y\n[Forward]\n  %UPPERKEY%  =  target%SUFFIX%  \n",
+  };
+  const fs::path target = PlaceRecorder("target");
+  for (const char* ini : inis) {
+    std::string text = ini;
+    auto replace = [&](const std::string& from, const std::string& to) {
+      for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    };
+    replace("%UPPERKEY%", Upper(OwnName()));
+    replace("%KEY%", OwnName());
+    replace("%SUFFIX%", kExeSuffix);
+    WriteFile(program / "debug.ini", text);
+    fs::remove(target.string() + ".rec");
+    Forward(u" x");
+    EXPECT_TRUE(WaitForRecord(target, kPresenceWait)) << text;
+  }
+}
+
+TEST_F(ForwardTest, NothingIsStartedWithoutAnExistingTarget) {
+  const std::string key = OwnName() + "=";
+  static const struct {
+    const char* name;
+    std::optional<std::string> ini;
+  } cases[] = {
+      {"no debug.ini", std::nullopt},
+      {"no section", "[Other]\n" + key + "target" + kExeSuffix + "\n"},
+      {"no key", "[Forward]\nsomeone" + std::string(kExeSuffix) + "=target" + kExeSuffix + "\n"},
+      {"empty value", "[Forward]\n" + key + "\n"},
+      {"missing target", "[Forward]\n" + key + "absent" + kExeSuffix + "\n"},
+      {"target is a folder", "[Forward]\n" + key + "folder\n"},
+      {"absolute path", "[Forward]\n" + key + (program / ("target" + std::string(kExeSuffix))).string() + "\n"},
+  };
+  fs::create_directories(program / "folder");
+  const fs::path target = PlaceRecorder("target");
+  for (const auto& c : cases) {
+    fs::remove(program / "debug.ini");
+    if (c.ini) WriteFile(program / "debug.ini", *c.ini);
+    fs::remove_all(data / "Vexmoor");
+    Forward(u" x");
+    EXPECT_FALSE(WaitForRecord(target, kAbsenceWait)) << c.name;
+    // The forwarding copy prepares the cache folders all the same.
+    EXPECT_TRUE(fs::is_directory(PreviewFolder())) << c.name;
+  }
+}
+
+TEST_F(ForwardTest, ATargetInASubfolderRunsInTheProgramFolder) {
+  const fs::path target = PlaceRecorder("tool", program / "sub");
+  WriteFile(program / "debug.ini", "[Forward]\n" + OwnName() + "=sub" + Sep() + "tool" + kExeSuffix + "\n");
+  Forward(u" x");
+  const auto record = WaitForRecord(target, kPresenceWait);
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(fs::equivalent(record->workingFolder, program));
+  EXPECT_EQ(record->received, ExpectedReceived(u"\"x\""));
+}
+
+}  // namespace
