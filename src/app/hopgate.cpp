@@ -56,9 +56,12 @@ struct CommandRow {
 
 // Tried from top to bottom; the first row that matches acts, and a run acts at most once.
 const CommandRow kCommands[] = {
+    {1, [] { return FirstArgument == u"CLEARPNGFILE"; }, preview::PurgePreviews},
     {1, [] { return ExtensionIs(u".PARTSBOOK"); },
      [] { StartSibling(u"partsbook", u"EXPORT \"", u"\""); }},
     {1, [] { return ExtensionIs(u".TWK"); }, [] { StartSibling(u"divuvivur", u"\"", u"\""); }},
+    {1, [] { return ExtensionIs(u".JSON") && platform::FileExists(FirstArgument); },
+     [] { preview::ImportPreviewRequest(FirstArgument); }},
     {3, [] { return FirstArgument == u"RENAME"; }, MoveByRename},
     {3, [] { return FirstArgument == u"RENAMEANDDEL"; }, MoveByCopy},
 };

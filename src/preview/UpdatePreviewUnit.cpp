@@ -1,10 +1,59 @@
 #include "preview/UpdatePreviewUnit.h"
 
+#include <cstdint>
+#include <memory>
+#include <string>
+
 #include "platform/platform.h"
+#include "platform/textrules.h"
 #include "preview/ConstUnit.h"
 #include "preview/DLLfunc.h"
+#include "preview/JsonOptionsUnit.h"
+#include "preview/JsonReader.h"
+#include "preview/RequestText.h"
+#include "storage/SQLite3Wrap.h"
 
 namespace preview {
+namespace {
+
+using storage::TSQLite3Database;
+using Text = std::u16string;
+
+constexpr int kRow = 100;  // SQLITE_ROW
+
+const char16_t kCreateTable[] =
+    u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
+    u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)";
+const char16_t kCountPrefix[] =
+    u"SELECT Count(ID) AS IDS FROM PreviewPNGTable WHERE PngMd5FileName=";
+const char16_t kInsert[] =
+    u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) VALUES (?,?)";
+const char16_t kList[] =
+    u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID DESC";
+const char16_t kDeletePrefix[] = u"Delete From PreviewPNGTable WHERE ID=";
+
+Text CachePath(const Text& fileName) { return PreviewFolder + platform::kPathSeparator + fileName; }
+
+// The index names files inside the cache folder only. A name that could point elsewhere (a
+// separator of either kind, a drive or stream colon, "." or "..") is never joined to the folder,
+// so a tampered index cannot make the purge delete a file outside the cache.
+bool IsPlainFileName(const Text& name) {
+  if (name.empty() || name == u"." || name == u"..") return false;
+  return name.find_first_of(u"\\/:") == Text::npos;
+}
+
+Text Decimal(std::int64_t value) {
+  const std::string digits = std::to_string(value);
+  return Text(digits.begin(), digits.end());
+}
+
+// Opens the index for one operation, with the wait for other runs' locks.
+void OpenIndex(TSQLite3Database& index) {
+  index.SetBusyTimeout(kIndexBusyTimeoutMs);
+  index.Open(IndexPath());
+}
+
+}  // namespace
 
 void PrepareDataFolders() {
   DataRoot = CoreDataRoot();
@@ -12,6 +61,82 @@ void PrepareDataFolders() {
   if (!platform::FolderExists(MakerFolder)) platform::CreateFolder(MakerFolder);
   PreviewFolder = MakerFolder + platform::kPathSeparator + u"PreviewPNG";
   if (!platform::FolderExists(PreviewFolder)) platform::CreateFolder(PreviewFolder);
+}
+
+Text IndexPath() { return CachePath(kIndexFileName); }
+
+void RegisterPreview(const Text& pngName, const Text& modelPath) {
+  try {
+    // Neither check opens or creates the index.
+    if (!platform::FileExists(modelPath)) return;
+    if (!platform::FileExists(CachePath(pngName))) return;
+
+    // Declared before the statements, so that on every way out the statements go first.
+    TSQLite3Database index;
+    OpenIndex(index);
+    index.Execute(kCreateTable);
+    {
+      // The name stands in the text between double quotes; SQLite reads a double-quoted word
+      // that names no column as a text value.
+      auto count = index.Prepare(kCountPrefix + (u"\"" + pngName + u"\""));
+      if (count->Step() == kRow && count->ColumnInt(0) > 0) return;
+      count->Reset();
+    }
+    auto insert = index.Prepare(kInsert);
+    insert->BindText(1, pngName);
+    insert->BindText(2, modelPath);
+    insert->Step();  // not examined: a row that could not be added is not reported
+  } catch (...) {
+    // Registration is best effort: the caller goes on either way.
+  }
+}
+
+void PurgePreviews() {
+  TSQLite3Database index;
+  OpenIndex(index);
+  auto list = index.Prepare(kList);
+  while (list->Step() == kRow) {
+    // 64 bits: row numbers above 2147483647 are deleted by their own number.
+    const std::int64_t id = list->ColumnInt64(0);
+    const Text pngName = list->ColumnText(1);
+    const Text modelPath = list->ColumnText(2);
+    if (platform::FileExists(modelPath)) continue;
+    if (IsPlainFileName(pngName)) platform::DeleteFile(CachePath(pngName));
+    // Each delete on its own, in SQLite's automatic mode, while the list is still being stepped.
+    index.Execute(kDeletePrefix + Decimal(id));
+  }
+  list->Reset();
+}
+
+void ImportPreviewRequest(const Text& requestPath) {
+  if (!platform::FileExists(requestPath)) return;
+  try {
+    const Text text = LoadTextFile(requestPath);
+    const Text validated = ValiJSONStr(text, u"{}");
+    const auto request = ParseJsonText(validated);
+    const Text imagePath = ReadJsonMember(request, u"bmp");
+    const Text modelPath = ReadJsonMember(request, u"sw");
+
+    const Text pngName = HashText(textrules::UpperAscii(modelPath)) + u".PNG";
+    const Text pngPath = CachePath(pngName);
+    if (platform::FileExists(pngPath)) platform::DeleteFile(pngPath);
+
+    if (textrules::UpperAscii(textrules::ExtractExtension(imagePath)) == u".PNG") {
+      platform::CopyFile(imagePath, pngPath);
+    } else {
+      CoreImageToPng(imagePath, pngPath);
+    }
+
+    // The image is consumed, unless the request names the model file or the index as its image:
+    // those are not the request's to destroy.
+    if (!platform::SameFile(imagePath, modelPath) && !platform::SameFile(imagePath, IndexPath())) {
+      platform::DeleteFile(imagePath);
+    }
+    platform::DeleteFile(requestPath);
+    RegisterPreview(pngName, modelPath);
+  } catch (...) {
+    // The import ends here: what is done stays done, and nothing is reported.
+  }
 }
 
 }  // namespace preview

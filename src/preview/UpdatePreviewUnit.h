@@ -10,4 +10,26 @@ namespace preview {
 // library leaves the texts empty and propagates.
 void PrepareDataFolders();
 
+// How long the index waits for another run's lock before a call gives up, in milliseconds. Runs
+// of the program started at the same time share the index; without a wait a run that met another
+// run's lock would drop its row.
+inline constexpr int kIndexBusyTimeoutMs = 5000;
+
+// The index file: PreviewFolder, a separator and "PreviewPNG.sqlite".
+std::u16string IndexPath();
+
+// Records `pngName` (a file name inside PreviewFolder) for `modelPath` unless the index already
+// names it, when both the model file and the PNG file exist. Never throws; the caller cannot tell
+// whether a row was added.
+void RegisterPreview(const std::u16string& pngName, const std::u16string& modelPath);
+
+// Removes the PNG file and the row of every preview whose model file no longer exists, from the
+// highest ID down. Failures propagate (an index without its table, for one).
+void PurgePreviews();
+
+// Turns the request file into a PNG in the cache named by the digest of the upper-cased model
+// path, consumes the request and its image and registers the preview. Never throws: a failure
+// ends the import where it happened.
+void ImportPreviewRequest(const std::u16string& requestPath);
+
 }  // namespace preview
