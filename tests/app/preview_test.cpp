@@ -1,0 +1,489 @@
+// The preview cache end to end: requests imported by the program as suite programs start it, the
+// PNG files and index rows they leave, and the purge.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "platform/textrules.h"
+#include "storage/SQLite3Wrap.h"
+#include "support/images.h"
+#include "support/program_folder.h"
+#include "tarncore/md5.h"
+#include "test_text.h"
+
+namespace {
+
+using namespace testsupport;
+using storage::TSQLite3Database;
+
+struct Row {
+  std::int64_t id;
+  std::u16string png, model;
+  bool operator==(const Row&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Row& r) {
+  return os << "{" << r.id << ", " << Show(r.png) << ", " << Show(r.model) << "}";
+}
+
+std::string Utf8(const std::u16string& s) {
+  const auto u8 = fs::path(s).u8string();
+  return std::string(u8.begin(), u8.end());
+}
+
+// A JSON string literal of the text (backslashes and quotes escaped).
+std::string JsonString(const std::u16string& s) {
+  std::string out = "\"";
+  for (char c : Utf8(s)) {
+    if (c == '\\' || c == '"') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+// The cache name of a model path, worked out here from the digest's definition: MD5 of the
+// upper-cased path's UTF-16LE code units, upper-case hex, then ".PNG".
+std::u16string PngName(const std::u16string& model) {
+  const std::u16string upper = textrules::UpperAscii(model);
+  std::string bytes;
+  for (char16_t c : upper) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  const auto digest = tarncore::Md5(bytes.data(), bytes.size());
+  std::u16string out;
+  for (auto b : digest) {
+    const char* hex = "0123456789ABCDEF";
+    out.push_back(static_cast<char16_t>(hex[b >> 4]));
+    out.push_back(static_cast<char16_t>(hex[b & 15]));
+  }
+  return out + u".PNG";
+}
+
+class PreviewTest : public ProgramFolderTest {
+ protected:
+  void SetUp() override {
+    ProgramFolderTest::SetUp();
+    Run({});  // the cache folders, as any earlier run leaves them
+    image = Pattern(7, 5);
+  }
+
+  fs::path Index() const { return PreviewFolder() / "PreviewPNG.sqlite"; }
+  fs::path Png(const std::u16string& model) const { return PreviewFolder() / PngName(model); }
+  std::u16string Model(const std::string& name) const { return PathText(caller / name); }
+
+  // A model file, an exported BMP and a request naming them, in the caller's folder.
+  std::u16string MakeModel(const std::string& name) {
+    WriteFile(caller / name, "model");
+    return Model(name);
+  }
+  void WriteBmp(const std::string& name) { WriteFile(caller / name, Bmp24(image)); }
+  void WriteRequest(const std::string& name, const std::string& text) {
+    WriteFile(caller / name, "\xEF\xBB\xBF" + text);
+  }
+  void WriteRequest(const std::string& name, const std::u16string& bmp, const std::u16string& sw) {
+    WriteRequest(name, "{\"bmp\": " + JsonString(bmp) + ", \"sw\": " + JsonString(sw) + "}");
+  }
+  void Import(const std::string& request, RunOptions o) {
+    Run({PathText(caller / request)}, o, program / (std::string("hopgate") + kExeSuffix));
+  }
+  void Import(const std::string& request) { Import(request, Options()); }
+
+  std::vector<Row> Rows() const {
+    std::vector<Row> rows;
+    TSQLite3Database db;
+    db.Open(PathText(Index()));
+    auto s = db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
+    while (s->Step() == 100) rows.push_back({s->ColumnInt64(0), s->ColumnText(1), s->ColumnText(2)});
+    return rows;
+  }
+
+  void Execute(const std::u16string& sql) {
+    TSQLite3Database db;
+    db.Open(PathText(Index()));
+    db.Execute(sql);
+  }
+
+  void CreateTable() {
+    Execute(u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
+            u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)");
+  }
+
+  void AddRow(std::int64_t id, const std::u16string& png, const std::u16string& model) {
+    TSQLite3Database db;
+    db.Open(PathText(Index()));
+    auto s = db.Prepare(u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
+    s->BindInt64(1, id);
+    s->BindText(2, png);
+    s->BindText(3, model);
+    EXPECT_EQ(s->Step(), 101);
+  }
+
+  Image image;
+};
+
+TEST_F(PreviewTest, ARequestBecomesAPngAndAnIndexRow) {
+  const auto model = MakeModel("part.sw");
+  WriteBmp("export.bmp");
+  WriteRequest("req.json", PathText(caller / "export.bmp"), model);
+  Import("req.json");
+  EXPECT_EQ(DecodeImage(Png(model)), image);
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(model), model}}));
+  EXPECT_FALSE(fs::exists(caller / "req.json"));
+  EXPECT_FALSE(fs::exists(caller / "export.bmp"));
+  EXPECT_TRUE(fs::exists(caller / "part.sw"));
+}
+
+TEST_F(PreviewTest, RelativePathsAreTheCallersAndExtensionsAnyCase) {
+  const auto model = MakeModel("part.sw");
+  WriteBmp("export.bmp");
+  // A relative request path, in upper case, naming a relative image.
+  WriteRequest("REQ.Json", u"export.bmp", model);
+  Import("REQ.Json");
+  EXPECT_EQ(DecodeImage(Png(model)), image);
+  EXPECT_FALSE(fs::exists(caller / "REQ.Json"));
+}
+
+TEST_F(PreviewTest, AJsonArgumentThatIsNoFileDoesNothing) {
+  fs::create_directories(caller / "folder.json");
+  Import("folder.json");
+  Import("missing.json");
+  EXPECT_TRUE(fs::is_directory(caller / "folder.json"));
+  EXPECT_FALSE(fs::exists(Index()));
+}
+
+TEST_F(PreviewTest, ModelPathsDifferingInAsciiCaseShareOnePngAndKeepTheFirstRow) {
+  const auto lower = MakeModel("part.sw");
+  const auto upper = MakeModel("PART.SW");
+  ASSERT_EQ(PngName(lower), PngName(upper));
+  WriteBmp("a.bmp");
+  WriteRequest("a.json", u"a.bmp", lower);
+  Import("a.json");
+  image = Pattern(4, 4);
+  WriteBmp("b.bmp");
+  WriteRequest("b.json", u"b.bmp", upper);
+  Import("b.json");
+  EXPECT_EQ(DecodeImage(Png(lower)), image);  // the second replaced the first PNG
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(lower), lower}}));
+}
+
+TEST_F(PreviewTest, LettersOutsideAsciiKeepTheirCase) {
+  const auto small = MakeModel("\xC3\xA4.sw");  // ä
+  const auto capital = MakeModel("\xC3\x84.sw");  // Ä
+  ASSERT_NE(PngName(small), PngName(capital));
+  WriteBmp("a.bmp");
+  WriteRequest("a.json", u"a.bmp", small);
+  Import("a.json");
+  WriteBmp("b.bmp");
+  WriteRequest("b.json", u"b.bmp", capital);
+  Import("b.json");
+  EXPECT_TRUE(fs::exists(Png(small)));
+  EXPECT_TRUE(fs::exists(Png(capital)));
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(small), small}, {2, PngName(capital), capital}}));
+}
+
+TEST_F(PreviewTest, PngImagesAreCopiedAndEverythingElseConverted) {
+  // A PNG input that is copied arrives byte for byte; anything else is re-encoded.
+  const std::string pngBytes = [&] {
+    WriteBmp("seed.bmp");
+    WriteRequest("seed.json", u"seed.bmp", MakeModel("seed.sw"));
+    Import("seed.json");
+    return ReadFile(Png(Model("seed.sw"))) + "trailing bytes a decoder ignores";
+  }();
+  static const struct {
+    const char* image;
+    bool copied;
+  } cases[] = {
+      {"x.png", true},    {"x.PNG", true},   {"x.Png", true},  {"x.png ", false},
+      {"noext", false},   {"x.bmp", false},  {"x.pngx", false},
+      {"dir.png/img", false},  // the dot of a folder makes no extension
+  };
+  for (const auto& c : cases) {
+    const fs::path file = caller / fs::path(c.image).make_preferred();
+    fs::create_directories(file.parent_path());
+    if (c.copied) {
+      WriteFile(file, pngBytes);
+    } else {
+      WriteFile(file, Bmp24(image));
+    }
+    const auto model = MakeModel("m.sw");
+    WriteRequest("r.json", PathText(file), model);
+    Import("r.json");
+    if (c.copied) {
+      EXPECT_EQ(ReadFile(Png(model)), pngBytes) << c.image;
+    } else {
+      EXPECT_EQ(DecodeImage(Png(model)), image) << c.image;
+      EXPECT_NE(ReadFile(Png(model)).substr(0, 4), "BM") << c.image;
+    }
+    EXPECT_FALSE(fs::exists(file)) << c.image;
+    EXPECT_FALSE(fs::exists(caller / "r.json")) << c.image;
+  }
+}
+
+TEST_F(PreviewTest, AMissingModelStillConsumesTheRequestAndRecordsNothing) {
+  const auto model = Model("gone.sw");
+  WriteBmp("a.bmp");
+  WriteRequest("a.json", u"a.bmp", model);
+  Import("a.json");
+  EXPECT_EQ(DecodeImage(Png(model)), image);
+  EXPECT_FALSE(fs::exists(caller / "a.json"));
+  EXPECT_FALSE(fs::exists(caller / "a.bmp"));
+  EXPECT_FALSE(fs::exists(Index()));  // registering opens nothing
+}
+
+TEST_F(PreviewTest, RequestsWithoutMembersAndFallbackTexts) {
+  static const struct {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"no sw", "{\"bmp\":\"a.bmp\"}"},
+      {"empty sw", "{\"bmp\":\"a.bmp\",\"sw\":\"\"}"},
+      {"SW is not sw", "{\"bmp\":\"a.bmp\",\"SW\":\"x\"}"},
+  };
+  for (const auto& c : cases) {
+    WriteBmp("a.bmp");
+    WriteRequest("r.json", c.text);
+    Import("r.json");
+    // The empty model path digests as the empty text; the PNG is made but never recorded.
+    EXPECT_EQ(DecodeImage(Png(u"")), image) << c.name;
+    EXPECT_EQ(PngName(u""), u"D41D8CD98F00B204E9800998ECF8427E.PNG");
+    EXPECT_FALSE(fs::exists(caller / "r.json")) << c.name;
+    EXPECT_FALSE(fs::exists(caller / "a.bmp")) << c.name;
+    fs::remove(Png(u""));
+  }
+  EXPECT_FALSE(fs::exists(Index()));
+
+  // Texts that read as an object without members, or without "bmp": the earlier PNG of the
+  // model path (here the empty one) is deleted and no new one can be made.
+  static const struct {
+    const char* name;
+    std::string bytes;
+  } fallbacks[] = {
+      {"empty file", ""},
+      {"mark only", "\xEF\xBB\xBF"},
+      {"blanks", "  \r\n\t\n"},
+      {"a string", "\"text\""},
+      {"a number", "42"},
+      {"two objects", "{} {}"},
+      {"trailing comma", "{\"sw\":\"x\",}"},
+      {"comment", "{/* c */}"},
+      {"True", "{\"a\":True}"},
+      {"no bmp", "{\"other\":1}"},
+  };
+  for (const auto& c : fallbacks) {
+    WriteFile(Png(u""), "old");
+    WriteFile(caller / "r.json", c.bytes);
+    Import("r.json");
+    EXPECT_FALSE(fs::exists(Png(u""))) << c.name;
+    EXPECT_FALSE(fs::exists(caller / "r.json")) << c.name;
+  }
+}
+
+TEST_F(PreviewTest, TextsThatCannotBeReadKeepEverything) {
+  const auto model = MakeModel("m.sw");
+  static const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"array", "[{\"sw\":\"x\"}]"},
+      {"bad hex escape", "{\"bmp\":\"a.bmp\",\"sw\":\"\\u00zz\"}"},
+      {"too deep", std::string(33, '[') + std::string(33, ']')},
+      {"deep object",
+       "{\"bmp\":\"a.bmp\",\"x\":" + std::string(32, '[') + "1" + std::string(32, ']') + "}"},
+      {"bad UTF-8 after a mark", "\xEF\xBB\xBF{\"sw\":\"\xC3\"}"},
+      {"one byte after a UTF-16 mark", "\xFF\xFE{"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(Png(model), "old png");
+    WriteBmp("a.bmp");
+    WriteFile(caller / "r.json", c.bytes);
+    Import("r.json");
+    EXPECT_EQ(ReadFile(Png(model)), "old png") << c.name;
+    EXPECT_TRUE(fs::exists(caller / "a.bmp")) << c.name;
+    EXPECT_TRUE(fs::exists(caller / "r.json")) << c.name;
+  }
+  EXPECT_FALSE(fs::exists(Index()));
+}
+
+TEST_F(PreviewTest, ReadOnlyImageOrRequestStaysAndTheRestCompletes) {
+  const auto model = MakeModel("m.sw");
+  WriteBmp("a.bmp");
+  SetReadOnly(caller / "a.bmp", true);
+  WriteRequest("r.json", u"a.bmp", model);
+  SetReadOnly(caller / "r.json", true);
+  Import("r.json");
+  EXPECT_TRUE(fs::exists(caller / "a.bmp"));
+  EXPECT_TRUE(fs::exists(caller / "r.json"));
+  EXPECT_EQ(DecodeImage(Png(model)), image);
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(model), model}}));
+  // Imported again later, it adds no second row.
+  Import("r.json");
+  EXPECT_EQ(Rows().size(), 1u);
+}
+
+TEST_F(PreviewTest, FailuresOfTheCoreLibraryStopTheImportWhereTheyHappen) {
+  const auto model = MakeModel("m.sw");
+  // The digest fails: nothing is touched.
+  WriteFile(Png(model), "old png");
+  WriteBmp("a.bmp");
+  WriteRequest("r.json", u"a.bmp", model);
+  RunOptions o = Options();
+  o.environment["TARNCORE_FAIL"] = "digest";
+  Import("r.json", o);
+  EXPECT_EQ(ReadFile(Png(model)), "old png");
+  EXPECT_TRUE(fs::exists(caller / "a.bmp"));
+  EXPECT_TRUE(fs::exists(caller / "r.json"));
+  EXPECT_FALSE(fs::exists(Index()));
+
+  // The conversion fails: the earlier PNG is already gone, request and image stay.
+  o.environment["TARNCORE_FAIL"] = "convert";
+  Import("r.json", o);
+  EXPECT_FALSE(fs::exists(Png(model)));
+  EXPECT_TRUE(fs::exists(caller / "a.bmp"));
+  EXPECT_TRUE(fs::exists(caller / "r.json"));
+  EXPECT_FALSE(fs::exists(Index()));
+
+  // An image that cannot be converted: consumed, but no PNG and so no row.
+  WriteFile(caller / "a.bmp", "not an image");
+  Import("r.json");
+  EXPECT_FALSE(fs::exists(Png(model)));
+  EXPECT_FALSE(fs::exists(caller / "a.bmp"));
+  EXPECT_FALSE(fs::exists(caller / "r.json"));
+  EXPECT_FALSE(fs::exists(Index()));
+}
+
+TEST_F(PreviewTest, AnImagePathNamingTheModelOrTheIndexDestroysNeither) {
+  const auto model = MakeModel("m.sw");
+  WriteBmp("a.bmp");
+  WriteRequest("r.json", u"a.bmp", model);
+  Import("r.json");
+  ASSERT_EQ(Rows().size(), 1u);
+
+  WriteRequest("r.json", model, model);
+  Import("r.json");
+  EXPECT_EQ(ReadFile(caller / "m.sw"), "model");
+  EXPECT_FALSE(fs::exists(caller / "r.json"));
+
+  const auto other = MakeModel("o.sw");
+  WriteRequest("r.json", PathText(Index()), other);
+  Import("r.json");
+  EXPECT_EQ(Rows().size(), 1u);  // the index is intact and readable
+  EXPECT_FALSE(fs::exists(caller / "r.json"));
+}
+
+TEST_F(PreviewTest, PurgeWithoutAnIndexCreatesAnEmptyOneAndDeletesNothing) {
+  WriteFile(PreviewFolder() / "LOOSE.PNG", "png");
+  Run({u"CLEARPNGFILE"});
+  EXPECT_TRUE(fs::exists(Index()));
+  EXPECT_EQ(fs::file_size(Index()), 0u);
+  EXPECT_TRUE(fs::exists(PreviewFolder() / "LOOSE.PNG"));
+  // Without a table, again nothing is deleted and the run ends quietly.
+  Run({u"CLEARPNGFILE"});
+  EXPECT_TRUE(fs::exists(PreviewFolder() / "LOOSE.PNG"));
+  // Only the exact command word purges.
+  Run({u"clearpngfile"});
+  Run({u"CLEARPNGFILE", u"x"});
+}
+
+TEST_F(PreviewTest, PurgeRemovesThePreviewsOfModelsThatAreGone) {
+  CreateTable();
+  const auto live = MakeModel("live.sw");
+  const auto liveNoPng = MakeModel("live2.sw");
+  fs::create_directories(caller / "folder.sw");
+  const std::u16string gone = Model("gone.sw"), goneNoPng = Model("gone2.sw"),
+                       folder = Model("folder.sw");
+  const std::int64_t big = 3000000000LL;  // beyond 32 bits
+  AddRow(1, PngName(live), live);
+  AddRow(2, PngName(gone), gone);
+  AddRow(3, PngName(liveNoPng), liveNoPng);
+  AddRow(4, PngName(goneNoPng), goneNoPng);
+  AddRow(5, PngName(folder), folder);
+  AddRow(big, u"BIG.PNG", Model("big-gone.sw"));
+  for (const auto& m : {live, gone, folder}) WriteFile(PreviewFolder() / PngName(m), "png");
+  WriteFile(PreviewFolder() / "BIG.PNG", "png");
+  WriteFile(PreviewFolder() / "UNLISTED.PNG", "png");
+
+  Run({u"CLEARPNGFILE"});
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(live), live}, {3, PngName(liveNoPng), liveNoPng}}));
+  EXPECT_TRUE(fs::exists(PreviewFolder() / PngName(live)));
+  EXPECT_FALSE(fs::exists(PreviewFolder() / PngName(gone)));
+  EXPECT_FALSE(fs::exists(PreviewFolder() / PngName(folder)));
+  EXPECT_FALSE(fs::exists(PreviewFolder() / "BIG.PNG"));
+  EXPECT_TRUE(fs::exists(PreviewFolder() / "UNLISTED.PNG"));
+  EXPECT_TRUE(fs::is_directory(caller / "folder.sw"));
+}
+
+TEST_F(PreviewTest, APurgedRowNeverDeletesOutsideTheCache) {
+  CreateTable();
+  WriteFile(PreviewFolder().parent_path() / "outside.txt", "keep");
+  WriteFile(caller / "victim.txt", "keep");
+  static const std::u16string names[] = {
+      u"../outside.txt", u"..\\outside.txt", u"..", u".", u"",
+  };
+  std::int64_t id = 1;
+  for (const auto& n : names) AddRow(id++, n, Model("gone.sw"));
+  AddRow(id++, PathText(caller / "victim.txt"), Model("gone.sw"));
+  Run({u"CLEARPNGFILE"});
+  EXPECT_EQ(ReadFile(PreviewFolder().parent_path() / "outside.txt"), "keep");
+  EXPECT_EQ(ReadFile(caller / "victim.txt"), "keep");
+  EXPECT_TRUE(fs::is_directory(PreviewFolder()));
+  EXPECT_TRUE(Rows().empty());
+}
+
+// Another run's write lock on the index: imports wait for it (up to five seconds) instead of
+// dropping their rows.
+TEST_F(PreviewTest, ConcurrentImportsWaitForALockedIndex) {
+  CreateTable();
+  constexpr int kRuns = 16;
+  std::vector<std::u16string> models;
+  for (int i = 0; i < kRuns; ++i) {
+    const std::string n = std::to_string(i);
+    models.push_back(MakeModel("m" + n + ".sw"));
+    WriteBmp("i" + n + ".bmp");
+    WriteRequest("r" + n + ".json", PathText(caller / ("i" + n + ".bmp")), models.back());
+  }
+  TSQLite3Database holder;
+  holder.Open(PathText(Index()));
+  holder.Execute(u"BEGIN EXCLUSIVE");
+  std::vector<std::thread> runs;
+  for (int i = 0; i < kRuns; ++i) {
+    runs.emplace_back([this, i] {
+      const RunResult r = RunArguments(program / (std::string("hopgate") + kExeSuffix),
+                                       {PathText(caller / ("r" + std::to_string(i) + ".json"))},
+                                       Options());
+      EXPECT_EQ(r.exitCode, 0);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  holder.Execute(u"COMMIT");
+  for (auto& t : runs) t.join();
+  holder.Close();
+  const auto rows = Rows();
+  EXPECT_EQ(rows.size(), static_cast<size_t>(kRuns));
+  for (const auto& m : models) {
+    EXPECT_TRUE(fs::exists(Png(m))) << Show(m);
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [&](const Row& r) { return r.model == m; }), 1)
+        << Show(m);
+  }
+}
+
+TEST_F(PreviewTest, ALockHeldBeyondTheWaitEndsTheRunQuietlyWithoutARow) {
+  CreateTable();
+  const auto model = MakeModel("m.sw");
+  WriteBmp("a.bmp");
+  WriteRequest("r.json", u"a.bmp", model);
+  TSQLite3Database holder;
+  holder.Open(PathText(Index()));
+  holder.Execute(u"BEGIN EXCLUSIVE");
+  Import("r.json");  // returns after the wait, exit code 0, no output
+  holder.Execute(u"COMMIT");
+  holder.Close();
+  EXPECT_TRUE(fs::exists(Png(model)));
+  EXPECT_FALSE(fs::exists(caller / "r.json"));
+  EXPECT_TRUE(Rows().empty());
+}
+
+}  // namespace
