@@ -137,7 +137,7 @@ struct IniValueScanner::State {
   void End() {
     if (encoding == Encoding::Undecided) DecideEncoding();
     Decode({}, true);
-    EndOfLine();
+    if (!settled) EndOfLine();  // the last line, when it has no line end
   }
 
   // The byte-order mark, when there is one, decides; it is not part of the text.
