@@ -15,8 +15,8 @@ int main(int argc, char** argv) {
   try {
     storage::TSQLite3Database index;
     index.Open(platform::FromNative(argv[1]));
-    auto rows = index.Prepare(
-        u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID");
+    auto rows =
+        index.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID");
     std::printf("%-6s %-40s %s\n", "ID", "PngMd5FileName", "SwFullFileName");
     int count = 0;
     while (rows->Step() == 100) {

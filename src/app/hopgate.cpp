@@ -46,7 +46,9 @@ void MoveByCopy() {
   if (CopyFileOver(source, destination, true)) platform::DeleteFile(source);
 }
 
-bool ExtensionIs(const char16_t* upper) { return UpperAscii(ExtractExtension(FirstArgument)) == upper; }
+bool ExtensionIs(const char16_t* upper) {
+  return UpperAscii(ExtractExtension(FirstArgument)) == upper;
+}
 
 struct CommandRow {
   size_t argumentCount;

@@ -9,10 +9,10 @@ namespace hopgate {
 using Text = std::u16string;
 
 // Set once at start-up and never changed afterwards.
-extern Text ProgramFolder;   // folder of the running executable, ending with a separator
-extern Text FirstArgument;   // argument 1, trimmed; empty without arguments
-extern Text OwnFileName;     // file name of the running executable, as the system reports it
-extern Text ForwardTarget;   // set in forwarding mode only
+extern Text ProgramFolder;  // folder of the running executable, ending with a separator
+extern Text FirstArgument;  // argument 1, trimmed; empty without arguments
+extern Text OwnFileName;    // file name of the running executable, as the system reports it
+extern Text ForwardTarget;  // set in forwarding mode only
 
 // Arguments 1..n of the run, untrimmed (see textrules::SplitCommandLine).
 extern std::vector<Text> Arguments;

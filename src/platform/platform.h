@@ -1,9 +1,9 @@
 // The operating-system layer: everything hopgate asks of the OS goes through these functions.
 //
-// One implementation per OS (platform_win32.cpp, platform_posix.cpp), picked by CMake; callers never
-// see an OS type or an #ifdef. Texts are UTF-16 throughout; the POSIX backend converts to UTF-8 at
-// the OS call (losslessly, see native_text.h). On POSIX the functions stand in for the Win32 calls
-// named beside them, with the same observable behaviour where the program relies on it.
+// One implementation per OS (platform_win32.cpp, platform_posix.cpp), picked by CMake; callers
+// never see an OS type or an #ifdef. Texts are UTF-16 throughout; the POSIX backend converts to
+// UTF-8 at the OS call (losslessly, see native_text.h). On POSIX the functions stand in for the
+// Win32 calls named beside them, with the same observable behaviour where the program relies on it.
 #pragma once
 
 #include <optional>
@@ -33,7 +33,8 @@ const Text& ExecutableSuffix();
 Text ModulePath();
 
 // Arguments 1..n of the process, split and unquoted by the command-line rules (textrules.h),
-// untrimmed, empty ones not counted. Windows: GetCommandLineW; POSIX: argv as recorded by the entry.
+// untrimmed, empty ones not counted. Windows: GetCommandLineW; POSIX: argv as recorded by the
+// entry.
 std::vector<Text> CommandLineArguments();
 
 // Starts `file` through the shell's default action, not waiting for it (ShellExecuteW with no

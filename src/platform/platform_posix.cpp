@@ -295,7 +295,8 @@ bool SetNormalAttributes(const Text& path) {
 }
 
 bool SameFile(const Text& a, const Text& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (::stat(ToNative(a).c_str(), &sa) != 0 || ::stat(ToNative(b).c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

@@ -77,7 +77,8 @@ std::vector<Text> CommandLineArguments() {
 
 void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder) {
   // The shell may use COM for some file types; initialise it once, as its documentation asks.
-  static const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  static const HRESULT com =
+      ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   (void)com;
   ::ShellExecuteW(nullptr, nullptr, W(file), parameters ? W(*parameters) : nullptr, W(folder),
                   SW_SHOWNORMAL);
@@ -169,7 +170,8 @@ bool WriteNewFile(const Text& path, std::string_view bytes) {
 
 Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback) {
   wchar_t buffer[2048];
-  const DWORD n = ::GetPrivateProfileStringW(W(section), W(key), W(fallback), buffer, 2048, W(file));
+  const DWORD n =
+      ::GetPrivateProfileStringW(W(section), W(key), W(fallback), buffer, 2048, W(file));
   return FromW(buffer, n);
 }
 

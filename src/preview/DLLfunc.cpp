@@ -14,7 +14,9 @@ std::u16string Copy(const Char* text) {
   return std::u16string(reinterpret_cast<const char16_t*>(text));
 }
 
-const Char* ToCore(const std::u16string& text) { return reinterpret_cast<const Char*>(text.c_str()); }
+const Char* ToCore(const std::u16string& text) {
+  return reinterpret_cast<const Char*>(text.c_str());
+}
 
 // A VARIANT that is cleared, freeing its string, whatever way the scope is left.
 class ScopedVariant {

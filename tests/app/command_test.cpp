@@ -192,7 +192,7 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
       {u"drawing.Twk", "divuvivur", u"\""},
       {u"drawing.TWK", "divuvivur", u"\""},
       {u"drawing.twk.bak", nullptr, nullptr},
-      {u"drawing.twk ", "divuvivur", u"\""},  // trimmed: the blank is not part of it
+      {u"drawing.twk ", "divuvivur", u"\""},   // trimmed: the blank is not part of it
       {u"folder.twk/file", nullptr, nullptr},  // a dot in a folder name is no extension
       {u"plain", nullptr, nullptr},
   };
@@ -204,9 +204,9 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
     const fs::path partsbook = PlaceRecorder("partsbook");
     const fs::path divuvivur = PlaceRecorder("divuvivur");
     Run({document});
-    const auto record = WaitForRecord(
-        c.program ? program / (std::string(c.program) + kExeSuffix) : partsbook,
-        c.program ? kPresenceWait : kAbsenceWait);
+    const auto record =
+        WaitForRecord(c.program ? program / (std::string(c.program) + kExeSuffix) : partsbook,
+                      c.program ? kPresenceWait : kAbsenceWait);
     if (!c.program) {
       EXPECT_FALSE(record) << Show(document);
       EXPECT_FALSE(WaitForRecord(divuvivur, 0)) << Show(document);
@@ -214,8 +214,7 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
     }
     ASSERT_TRUE(record) << Show(document);
     EXPECT_TRUE(fs::equivalent(record->workingFolder, program)) << record->workingFolder;
-    const std::u16string trimmed =
-        document.substr(0, document.find_last_not_of(u' ') + 1);
+    const std::u16string trimmed = document.substr(0, document.find_last_not_of(u' ') + 1);
     EXPECT_EQ(record->received, ExpectedReceived(c.before + trimmed + u"\"")) << Show(document);
     fs::remove(partsbook.string() + ".rec");
     fs::remove(divuvivur.string() + ".rec");

@@ -34,14 +34,14 @@ class ForwardTest : public ProgramFolderTest {
 
 TEST_F(ForwardTest, TheNamedTargetIsStartedWithItsArgumentsInQuotes) {
   static const struct {
-    std::u16string tail;                      // the caller's command line after the program
+    std::u16string tail;                     // the caller's command line after the program
     std::optional<std::u16string> expected;  // the target's parameter string
   } cases[] = {
       {u"", std::nullopt},  // no parameter string at all, not an empty pair of quotes
       {u" one", u"\"one\""},
       {u" \"with blanks\" x", u"\"with blanks\" \"x\""},
       {u" \"  padded  \"", u"\"padded\""},
-      {u" \"   \"", u"\"\""},                      // blanks only: an empty quoted argument
+      {u" \"   \"", u"\"\""},  // blanks only: an empty quoted argument
       {u" a b c", u"\"a\" \"b\" \"c\""},
       {u" ends\\ \"in\\\"", u"\"ends\\\" \"in\\\""},  // backslashes stay, nothing escaped
   };
@@ -74,7 +74,8 @@ TEST_F(ForwardTest, SectionAndKeyAreFoundInAnyLetterCase) {
   for (const char* ini : inis) {
     std::string text = ini;
     auto replace = [&](const std::string& from, const std::string& to) {
-      for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+      for (size_t at; (at = text.find(from)) != std::string::npos;)
+        text.replace(at, from.size(), to);
     };
     replace("%UPPERKEY%", Upper(OwnName()));
     replace("%KEY%", OwnName());
@@ -98,7 +99,8 @@ TEST_F(ForwardTest, NothingIsStartedWithoutAnExistingTarget) {
       {"empty value", "[Forward]\n" + key + "\n"},
       {"missing target", "[Forward]\n" + key + "absent" + kExeSuffix + "\n"},
       {"target is a folder", "[Forward]\n" + key + "folder\n"},
-      {"absolute path", "[Forward]\n" + key + (program / ("target" + std::string(kExeSuffix))).string() + "\n"},
+      {"absolute path",
+       "[Forward]\n" + key + (program / ("target" + std::string(kExeSuffix))).string() + "\n"},
   };
   fs::create_directories(program / "folder");
   const fs::path target = PlaceRecorder("target");
@@ -115,7 +117,8 @@ TEST_F(ForwardTest, NothingIsStartedWithoutAnExistingTarget) {
 
 TEST_F(ForwardTest, ATargetInASubfolderRunsInTheProgramFolder) {
   const fs::path target = PlaceRecorder("tool", program / "sub");
-  WriteFile(program / "debug.ini", "[Forward]\n" + OwnName() + "=sub" + Sep() + "tool" + kExeSuffix + "\n");
+  WriteFile(program / "debug.ini",
+            "[Forward]\n" + OwnName() + "=sub" + Sep() + "tool" + kExeSuffix + "\n");
   Forward(u" x");
   const auto record = WaitForRecord(target, kPresenceWait);
   ASSERT_TRUE(record);

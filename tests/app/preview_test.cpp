@@ -96,8 +96,10 @@ class PreviewTest : public ProgramFolderTest {
     std::vector<Row> rows;
     TSQLite3Database db;
     db.Open(PathText(Index()));
-    auto s = db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
-    while (s->Step() == 100) rows.push_back({s->ColumnInt64(0), s->ColumnText(1), s->ColumnText(2)});
+    auto s =
+        db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
+    while (s->Step() == 100)
+      rows.push_back({s->ColumnInt64(0), s->ColumnText(1), s->ColumnText(2)});
     return rows;
   }
 
@@ -108,14 +110,16 @@ class PreviewTest : public ProgramFolderTest {
   }
 
   void CreateTable() {
-    Execute(u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
-            u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)");
+    Execute(
+        u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
+        u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)");
   }
 
   void AddRow(std::int64_t id, const std::u16string& png, const std::u16string& model) {
     TSQLite3Database db;
     db.Open(PathText(Index()));
-    auto s = db.Prepare(u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
+    auto s = db.Prepare(
+        u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
     s->BindInt64(1, id);
     s->BindText(2, png);
     s->BindText(3, model);
@@ -171,7 +175,7 @@ TEST_F(PreviewTest, ModelPathsDifferingInAsciiCaseShareOnePngAndKeepTheFirstRow)
 }
 
 TEST_F(PreviewTest, LettersOutsideAsciiKeepTheirCase) {
-  const auto small = MakeModel("\xC3\xA4.sw");  // ä
+  const auto small = MakeModel("\xC3\xA4.sw");    // ä
   const auto capital = MakeModel("\xC3\x84.sw");  // Ä
   ASSERT_NE(PngName(small), PngName(capital));
   WriteBmp("a.bmp");
@@ -197,9 +201,9 @@ TEST_F(PreviewTest, PngImagesAreCopiedAndEverythingElseConverted) {
     const char* image;
     bool copied;
   } cases[] = {
-      {"x.png", true},    {"x.PNG", true},   {"x.Png", true},  {"x.png ", false},
-      {"noext", false},   {"x.bmp", false},  {"x.pngx", false},
-      {"dir.png/img", false},  // the dot of a folder makes no extension
+      {"x.png", true},   {"x.PNG", true},        {"x.Png", true},
+      {"x.png ", false}, {"noext", false},       {"x.bmp", false},
+      {"x.pngx", false}, {"dir.png/img", false},  // the dot of a folder makes no extension
   };
   for (const auto& c : cases) {
     const fs::path file = caller / fs::path(c.image).make_preferred();
@@ -407,7 +411,8 @@ TEST_F(PreviewTest, PurgeRemovesThePreviewsOfModelsThatAreGone) {
   WriteFile(PreviewFolder() / "UNLISTED.PNG", "png");
 
   Run({u"CLEARPNGFILE"});
-  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(live), live}, {3, PngName(liveNoPng), liveNoPng}}));
+  EXPECT_EQ(Rows(),
+            (std::vector<Row>{{1, PngName(live), live}, {3, PngName(liveNoPng), liveNoPng}}));
   EXPECT_TRUE(fs::exists(PreviewFolder() / PngName(live)));
   EXPECT_FALSE(fs::exists(PreviewFolder() / PngName(gone)));
   EXPECT_FALSE(fs::exists(PreviewFolder() / PngName(folder)));
@@ -451,9 +456,9 @@ TEST_F(PreviewTest, ConcurrentImportsWaitForALockedIndex) {
   std::vector<std::thread> runs;
   for (int i = 0; i < kRuns; ++i) {
     runs.emplace_back([this, i] {
-      const RunResult r = RunArguments(program / (std::string("hopgate") + kExeSuffix),
-                                       {PathText(caller / ("r" + std::to_string(i) + ".json"))},
-                                       Options());
+      const RunResult r =
+          RunArguments(program / (std::string("hopgate") + kExeSuffix),
+                       {PathText(caller / ("r" + std::to_string(i) + ".json"))}, Options());
       EXPECT_EQ(r.exitCode, 0);
     });
   }
@@ -465,7 +470,8 @@ TEST_F(PreviewTest, ConcurrentImportsWaitForALockedIndex) {
   EXPECT_EQ(rows.size(), static_cast<size_t>(kRuns));
   for (const auto& m : models) {
     EXPECT_TRUE(fs::exists(Png(m))) << Show(m);
-    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [&](const Row& r) { return r.model == m; }), 1)
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [&](const Row& r) { return r.model == m; }),
+              1)
         << Show(m);
   }
 }

@@ -65,7 +65,8 @@ TEST(Product, IsAGuiSubsystemProgram) {
   HMODULE module = ::LoadLibraryExW(Program().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr);
   // A data-file mapping's handle has its low bits set; the image starts at the aligned address.
-  auto base = reinterpret_cast<const unsigned char*>(reinterpret_cast<uintptr_t>(module) & ~uintptr_t(3));
+  auto base =
+      reinterpret_cast<const unsigned char*>(reinterpret_cast<uintptr_t>(module) & ~uintptr_t(3));
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   auto nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
   EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);

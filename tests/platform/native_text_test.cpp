@@ -12,8 +12,8 @@ using platform::FromNative;
 using platform::ToNative;
 
 TEST(NativeText, ValidUtf8RoundTrips) {
-  static const std::u16string cases[] = {u"", u"abc", u"ä/Ä/ß", u"\u20AC", u"\U0001F600x",
-                                         u"\uFFFF"};
+  static const std::u16string cases[] = {u"",       u"abc",         u"ä/Ä/ß",
+                                         u"\u20AC", u"\U0001F600x", u"\uFFFF"};
   for (const auto& c : cases) EXPECT_EQ(FromNative(ToNative(c)), c) << Show(c);
   EXPECT_EQ(ToNative(u"\u00E4"), "\xC3\xA4");
   EXPECT_EQ(ToNative(u"\U0001F600"), "\xF0\x9F\x98\x80");

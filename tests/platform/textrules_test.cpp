@@ -37,12 +37,8 @@ TEST(TextRules, ExtensionIsFromTheLastDotOfTheLastName) {
   static const struct {
     Text in, out;
   } cases[] = {
-      {u"a.json", u".json"},
-      {u"a.b.JSON", u".JSON"},
-      {u"noext", u""},
-      {u".hidden", u".hidden"},
-      {u"name.", u"."},
-      {u"x.png ", u".png "},
+      {u"a.json", u".json"},    {u"a.b.JSON", u".JSON"}, {u"noext", u""},
+      {u".hidden", u".hidden"}, {u"name.", u"."},        {u"x.png ", u".png "},
   };
   for (const auto& c : cases) EXPECT_EQ(textrules::ExtractExtension(c.in), c.out) << Show(c.in);
   // A dot in a folder name is no extension.

@@ -75,7 +75,8 @@ Image DecodeImage(const std::filesystem::path& file) {
   if (!data) return img;
   img.width = w;
   img.height = h;
-  for (int i = 0; i < w * h; ++i) img.pixels.push_back({data[3 * i], data[3 * i + 1], data[3 * i + 2]});
+  for (int i = 0; i < w * h; ++i)
+    img.pixels.push_back({data[3 * i], data[3 * i + 1], data[3 * i + 2]});
   stbi_image_free(data);
   return img;
 }

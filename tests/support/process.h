@@ -13,13 +13,13 @@ namespace testsupport {
 namespace fs = std::filesystem;
 
 // File names of the build's outputs on this OS.
-extern const char* const kExeSuffix;     // ".exe" or ""
-extern const char* const kCoreLibrary;   // "tarnCore.dll" or "libtarncore.so"
+extern const char* const kExeSuffix;    // ".exe" or ""
+extern const char* const kCoreLibrary;  // "tarnCore.dll" or "libtarncore.so"
 
 struct RunOptions {
   // Environment changes for the child: a value sets, nothing removes.
   std::map<std::string, std::optional<std::string>> environment;
-  fs::path workingFolder;         // the caller's current folder; empty: the test's own
+  fs::path workingFolder;           // the caller's current folder; empty: the test's own
   std::uint64_t fileSizeLimit = 0;  // POSIX only: RLIMIT_FSIZE for the child, 0 for none
 };
 

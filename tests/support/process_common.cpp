@@ -12,8 +12,7 @@ std::u16string PathText(const fs::path& p) { return p.u16string(); }
 std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds) {
   fs::path file = recorderExe;
   file += ".rec";
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!fs::exists(file)) {
     if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

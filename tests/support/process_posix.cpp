@@ -66,7 +66,9 @@ RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& a
     ::dup2(outFd, 2);
     if (!options.workingFolder.empty() && ::chdir(options.workingFolder.c_str()) != 0) _exit(126);
     if (options.fileSizeLimit) {
-      struct rlimit rl {options.fileSizeLimit, options.fileSizeLimit};
+      struct rlimit rl {
+        options.fileSizeLimit, options.fileSizeLimit
+      };
       ::setrlimit(RLIMIT_FSIZE, &rl);
     }
     ::execve(argvp[0], argvp.data(), envp.data());

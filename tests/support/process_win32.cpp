@@ -65,8 +65,8 @@ RunResult Start(const fs::path& exe, std::wstring commandLine, const RunOptions&
   // Paths beyond MAX_PATH reach the file system only with the \\?\ prefix.
   std::wstring application = exe.wstring();
   if (application.size() >= MAX_PATH) application = L"\\\\?\\" + application;
-  const BOOL ok = ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr,
-                                   TRUE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+  const BOOL ok = ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                   CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
   ::CloseHandle(out);
   if (ok) {
