@@ -4,7 +4,7 @@
 # third-party headers are compiled without them.
 # GCC 12 reports std::u16string concatenations at -O2/-O3 as overlapping copies (-Wrestrict, GCC
 # bug 105329), a false positive in its own headers.
-set(HOPGATE_WARNING_EXCEPTIONS -Wno-restrict)
+set(HOPGATE_WARNING_EXCEPTIONS $<$<CXX_COMPILER_ID:GNU>:-Wno-restrict>)
 
 function(hopgate_own_code target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow -Werror

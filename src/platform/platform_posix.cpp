@@ -128,6 +128,7 @@ std::string FindOnPath(const char* name) {
 // are /dev/null, its working folder `folder`.
 void SpawnDetached(const std::vector<std::string>& argv, const std::string& folder) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   const pid_t child = ::fork();
