@@ -77,11 +77,11 @@ TARNCORE_API void TarnImageToPng(const Char* image, const Char* png) {
   bool placed = false;
   try {
     if (image != nullptr) {
-      std::optional<tarncore::PngBytes> encoded;
+      std::optional<std::vector<std::uint8_t>> encoded;
       if (const tarncore::sys::File file = tarncore::sys::OpenForReading(image)) {
         encoded = tarncore::EncodeAsPng(file.get());
       }  // the image is closed here, before the PNG is placed (the two may be one path)
-      if (encoded) placed = tarncore::sys::ReplaceFile(png, encoded->bytes.get(), encoded->size);
+      if (encoded) placed = tarncore::sys::ReplaceFile(png, encoded->data(), encoded->size());
     }
   } catch (...) {
     // Out of memory and the like: the conversion failed, which shows as a missing PNG.

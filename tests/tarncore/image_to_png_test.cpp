@@ -39,10 +39,10 @@ struct Image {
   }
 };
 
-// A pattern whose channel c at (x, y) depends on all three, so a mirrored, shifted or swapped
-// channel shows.
+// A pattern whose channel c at (x, y) depends on all three, each channel in its own way, so a
+// mirrored, shifted or swapped channel shows and larger images have many colours.
 std::uint8_t Pattern(int x, int y, int c) {
-  return static_cast<std::uint8_t>(x * 37 + y * 91 + c * 53 + (x * y) % 7);
+  return static_cast<std::uint8_t>(x * (37 + 20 * c) + y * (91 - 30 * c) + (x * y * (c + 1)) % 7);
 }
 
 void Put16(Bytes& out, unsigned v) {
@@ -64,6 +64,8 @@ enum class BmpKind {
   kRgbaBitfields,   // 32 bits, BITMAPV4HEADER with an alpha mask
   kGrey,            // 24 bits, every pixel grey
   kGreyAlpha,       // 32 bits as kRgbaBitfields, every pixel grey
+  kMixedAlpha,      // 32 bits as kRgbaBitfields, opaque and translucent pixels in turn
+  kDistinct,        // 24 bits, every pixel a colour of its own
 };
 
 std::uint8_t Expand5(unsigned v) { return static_cast<std::uint8_t>((v << 3) | (v >> 2)); }
@@ -103,6 +105,15 @@ Image BmpPixels(BmpKind kind, int bits, int width, int height) {
           p[0] = p[1] = p[2] = Pattern(x, y, 0);
           p[3] = Pattern(x, y, 3);
           break;
+        case BmpKind::kMixedAlpha:
+          for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(x * 40 + c * 90);
+          p[3] = x % 2 == 0 ? 255 : static_cast<std::uint8_t>(y * 50);
+          break;
+        case BmpKind::kDistinct: {
+          const int n = y * width + x;
+          p[0] = static_cast<std::uint8_t>(n), p[1] = static_cast<std::uint8_t>(n >> 8), p[2] = 77;
+          break;
+        }
       }
     }
   }
@@ -111,7 +122,8 @@ Image BmpPixels(BmpKind kind, int bits, int width, int height) {
 
 // The BMP file for the pixels that BmpPixels(kind, bits, ...) made.
 Bytes MakeBmp(const Image& image, BmpKind kind, int bits, bool topDown) {
-  const bool v4 = kind == BmpKind::kRgbaBitfields || kind == BmpKind::kGreyAlpha;
+  const bool v4 = kind == BmpKind::kRgbaBitfields || kind == BmpKind::kGreyAlpha ||
+                  kind == BmpKind::kMixedAlpha;
   const int headerSize = v4 ? 108 : 40;
   const int colours = kind == BmpKind::kPalette ? 1 << bits : 0;
   const std::size_t rowBytes = ((static_cast<std::size_t>(image.width) * bits + 31) / 32) * 4;
@@ -169,11 +181,13 @@ Bytes MakeBmp(const Image& image, BmpKind kind, int bits, bool topDown) {
         }
         case BmpKind::kRgb:
         case BmpKind::kGrey:
+        case BmpKind::kDistinct:
           line[x * 3] = p[2], line[x * 3 + 1] = p[1], line[x * 3 + 2] = p[0];
           break;
         case BmpKind::kRgbZeroReserved:
         case BmpKind::kRgbaBitfields:
         case BmpKind::kGreyAlpha:
+        case BmpKind::kMixedAlpha:
           line[x * 4] = p[2], line[x * 4 + 1] = p[1], line[x * 4 + 2] = p[0];
           line[x * 4 + 3] = v4 ? p[3] : 0;
           break;
@@ -285,13 +299,22 @@ void Convert(const fs::path& image, const fs::path& png) {
   TarnImageToPng(PathText(image).c_str(), PathText(png).c_str());
 }
 
-// The PNG at `path` is an 8-bit PNG of `expected.channels` channels holding exactly the pixels.
-void ExpectPng(const fs::path& path, const Image& expected, const std::string& what) {
+// PNG colour types, as IHDR states them.
+constexpr int kGreyPng = 0, kRgbPng = 2, kIndexedPng = 3, kGreyAlphaPng = 4, kRgbaPng = 6;
+constexpr int kAnyPng = -1;
+
+// The PNG at `path` is an 8-bit PNG of the colour type, holding exactly the pixels of `expected`
+// (read back with as many channels as `expected` has).
+void ExpectPng(const fs::path& path, const Image& expected, int colourType,
+               const std::string& what) {
   ASSERT_TRUE(fs::is_regular_file(path)) << what << ": no PNG made";
   const Bytes png = ReadFile(path);
   ASSERT_GT(png.size(), 26u) << what;
   ASSERT_EQ(std::memcmp(png.data(), "\x89PNG\r\n\x1a\n", 8), 0) << what;
   EXPECT_EQ(png[24], 8) << what << ": bit depth";
+  if (colourType != kAnyPng) {
+    EXPECT_EQ(png[25], colourType) << what << ": colour type";
+  }
   int width = 0, height = 0, channels = 0;
   stbi_uc* pixels = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width,
                                           &height, &channels, expected.channels);
@@ -300,7 +323,6 @@ void ExpectPng(const fs::path& path, const Image& expected, const std::string& w
   stbi_image_free(pixels);
   EXPECT_EQ(width, expected.width) << what;
   EXPECT_EQ(height, expected.height) << what;
-  EXPECT_EQ(channels, expected.channels) << what << ": channels in the PNG";
   EXPECT_TRUE(decoded == expected.data) << what << ": pixels differ";
 }
 
@@ -321,35 +343,46 @@ class ImageToPng : public ::testing::Test {
 };
 
 TEST_F(ImageToPng, BmpOfEveryCommonDepthKeepsItsPixels) {
+  // The PNG is grey when every pixel is grey, indexed for at most 256 colours, else RGB or RGBA;
+  // an alpha channel stays only when some pixel is not opaque.
   static const struct {
     const char* name;
     BmpKind kind;
     int bits;
     int width, height;
     bool topDown;
-    int pngChannels;  // grey, RGB or RGBA, whichever holds the pixels exactly
+    int pngType;
+    int channels;  // of the pixels to compare
   } cases[] = {
-      {"24-bit bottom-up, odd width", BmpKind::kRgb, 24, 7, 5, false, 3},
-      {"24-bit top-down, odd width", BmpKind::kRgb, 24, 5, 4, true, 3},
-      {"24-bit, one pixel wide", BmpKind::kRgb, 24, 1, 3, false, 3},
-      {"24-bit, larger", BmpKind::kRgb, 24, 301, 203, false, 3},
-      {"24-bit grey", BmpKind::kGrey, 24, 9, 6, false, 1},
-      {"32-bit BI_RGB, fourth byte zero", BmpKind::kRgbZeroReserved, 32, 5, 3, false, 3},
-      {"32-bit BI_RGB top-down", BmpKind::kRgbZeroReserved, 32, 3, 4, true, 3},
-      {"32-bit with alpha", BmpKind::kRgbaBitfields, 32, 7, 5, false, 4},
-      {"32-bit with alpha top-down", BmpKind::kRgbaBitfields, 32, 6, 2, true, 4},
-      {"32-bit grey with alpha", BmpKind::kGreyAlpha, 32, 5, 3, false, 2},
-      {"16-bit 5-5-5, odd width", BmpKind::kRgb555, 16, 3, 4, false, 3},
-      {"8-bit palette, odd width", BmpKind::kPalette, 8, 5, 7, false, 3},
-      {"4-bit palette, odd width", BmpKind::kPalette, 4, 9, 3, false, 3},
-      {"1-bit palette, odd width", BmpKind::kPalette, 1, 13, 4, true, 3},
+      {"24-bit bottom-up, odd width", BmpKind::kRgb, 24, 7, 5, false, kIndexedPng, 3},
+      {"24-bit top-down, odd width", BmpKind::kRgb, 24, 5, 4, true, kIndexedPng, 3},
+      {"24-bit, one pixel wide", BmpKind::kRgb, 24, 1, 3, false, kIndexedPng, 3},
+      {"24-bit, many colours, odd width", BmpKind::kRgb, 24, 301, 203, false, kRgbPng, 3},
+      {"24-bit, many colours, top-down", BmpKind::kRgb, 24, 131, 67, true, kRgbPng, 3},
+      {"24-bit, 256 colours", BmpKind::kDistinct, 24, 16, 16, false, kIndexedPng, 3},
+      {"24-bit, 257 colours", BmpKind::kDistinct, 24, 257, 1, false, kRgbPng, 3},
+      {"24-bit grey", BmpKind::kGrey, 24, 9, 6, false, kGreyPng, 1},
+      {"24-bit grey, many shades", BmpKind::kGrey, 24, 300, 20, false, kGreyPng, 1},
+      {"32-bit BI_RGB, fourth byte zero", BmpKind::kRgbZeroReserved, 32, 5, 3, false, kIndexedPng, 3},
+      {"32-bit BI_RGB, many colours, top-down", BmpKind::kRgbZeroReserved, 32, 99, 40, true, kRgbPng, 3},
+      {"32-bit with alpha", BmpKind::kRgbaBitfields, 32, 7, 5, false, kIndexedPng, 4},
+      {"32-bit with alpha, many colours", BmpKind::kRgbaBitfields, 32, 61, 33, false, kRgbaPng, 4},
+      {"32-bit with alpha, many colours, top-down", BmpKind::kRgbaBitfields, 32, 45, 20, true, kRgbaPng, 4},
+      {"32-bit, opaque and translucent in turn", BmpKind::kMixedAlpha, 32, 6, 4, false, kIndexedPng, 4},
+      {"32-bit grey with alpha", BmpKind::kGreyAlpha, 32, 5, 3, false, kGreyAlphaPng, 2},
+      {"16-bit 5-5-5, odd width", BmpKind::kRgb555, 16, 3, 4, false, kIndexedPng, 3},
+      {"16-bit 5-5-5, many colours", BmpKind::kRgb555, 16, 77, 41, false, kRgbPng, 3},
+      {"8-bit palette, odd width", BmpKind::kPalette, 8, 5, 7, false, kIndexedPng, 3},
+      {"8-bit palette, 256 colours used", BmpKind::kPalette, 8, 101, 37, false, kIndexedPng, 3},
+      {"4-bit palette, odd width", BmpKind::kPalette, 4, 9, 3, false, kIndexedPng, 3},
+      {"1-bit palette, odd width", BmpKind::kPalette, 1, 13, 4, true, kIndexedPng, 3},
   };
   for (const auto& c : cases) {
     const Image pixels = BmpPixels(c.kind, c.bits, c.width, c.height);
     const fs::path bmp = Path(u"in.bmp"), png = Path(u"out.png");
     WriteFile(bmp, MakeBmp(pixels, c.kind, c.bits, c.topDown));
     Convert(bmp, png);
-    ExpectPng(png, ReducedTo(pixels, c.pngChannels), c.name);
+    ExpectPng(png, ReducedTo(pixels, c.channels), c.pngType, c.name);
     EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"in.bmp", "out.png"})) << c.name;
     fs::remove(png);
   }
@@ -415,7 +448,7 @@ TEST_F(ImageToPng, OtherFormatsKeepTheirPixels) {
   for (const auto& f : formats) {
     const fs::path png = Path(u"out.png");
     Convert(Path(f.file), png);
-    ExpectPng(png, expectedFor(f.file), f.name);
+    ExpectPng(png, expectedFor(f.file), kAnyPng, f.name);
     fs::remove(png);
   }
 }
@@ -491,7 +524,7 @@ TEST_F(ImageToPng, AnExistingTargetIsReplaced) {
     const Image pixels = BmpPixels(BmpKind::kRgb, 24, width, 2);
     WriteFile(bmp, MakeBmp(pixels, BmpKind::kRgb, 24, false));
     Convert(bmp, png);
-    ExpectPng(png, ReducedTo(pixels, 3), "width " + std::to_string(width));
+    ExpectPng(png, ReducedTo(pixels, 3), kIndexedPng, "width " + std::to_string(width));
     EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"in.bmp", "out.png"}));
   }
 }
@@ -503,7 +536,7 @@ TEST_F(ImageToPng, PathsBeyondAsciiReachTheirFiles) {
   const Image pixels = BmpPixels(BmpKind::kRgb, 24, 5, 5);
   WriteFile(bmp, MakeBmp(pixels, BmpKind::kRgb, 24, true));
   Convert(bmp, png);
-  ExpectPng(png, ReducedTo(pixels, 3), "non-ASCII paths");
+  ExpectPng(png, ReducedTo(pixels, 3), kIndexedPng, "non-ASCII paths");
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(sub)) ++entries;
   EXPECT_EQ(entries, 2u) << "no temporary file may remain";
