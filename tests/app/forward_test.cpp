@@ -127,3 +127,36 @@ TEST_F(ForwardTest, ATargetInASubfolderRunsInTheProgramFolder) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace testsupport;
+
+TEST_F(ProgramFolderTest, AHugeOrBinaryDebugIniNeverBreaksTheRun) {
+#ifdef _WIN32
+  constexpr size_t kJunk = 4u << 20;
+#else
+  constexpr size_t kJunk = 100u << 20;
+#endif
+  Install(program, std::string("fwd") + kExeSuffix);
+  const fs::path target = PlaceRecorder("target");
+  std::string junk;
+  junk.reserve(kJunk);
+  unsigned state = 12345;
+  while (junk.size() < kJunk) {
+    state = state * 1103515245u + 12345u;
+    const char c = static_cast<char>(state >> 16);
+    junk.push_back(c == '=' || c == '[' ? 'x' : c);  // no key and no section in the junk
+  }
+  // Binary junk alone: nothing to forward to.
+  WriteFile(program / "debug.ini", junk);
+  Run({u"x"}, Options(), program / (std::string("fwd") + kExeSuffix));
+  EXPECT_FALSE(WaitForRecord(target, kAbsenceWait));
+  // The same junk before a real section: it is read through to the end.
+  WriteFile(program / "debug.ini",
+            junk + "\r\n[Forward]\r\nfwd" + kExeSuffix + "=target" + kExeSuffix + "\r\n");
+  Run({u"x"}, Options(), program / (std::string("fwd") + kExeSuffix));
+  EXPECT_TRUE(WaitForRecord(target, kPresenceWait));
+}
+
+}  // namespace
