@@ -36,8 +36,8 @@ class Hash {
       Fail("BCryptGetProperty");
     }
     object_.resize(objectSize);
-    if (!Succeeded(BCryptCreateHash(algorithm_, &hash_, object_.data(), objectSize, nullptr, 0,
-                                    0))) {
+    if (!Succeeded(
+            BCryptCreateHash(algorithm_, &hash_, object_.data(), objectSize, nullptr, 0, 0))) {
       Fail("BCryptCreateHash");
     }
   }

@@ -129,7 +129,8 @@ std::optional<Palette> CollectPalette(const stbi_uc* pixels, std::size_t count, 
   Palette palette;
   std::uint32_t last = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t rgba = PackedRgba(pixels + i * static_cast<std::size_t>(channels), channels);
+    const std::uint32_t rgba =
+        PackedRgba(pixels + i * static_cast<std::size_t>(channels), channels);
     if (i > 0 && rgba == last) continue;  // runs of one colour are the common case
     if (!palette.Add(rgba)) return std::nullopt;
     last = rgba;
@@ -142,14 +143,16 @@ void IndexInPlace(stbi_uc* pixels, std::size_t count, int channels, const Palett
   std::uint32_t last = 0;
   std::uint8_t lastIndex = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t rgba = PackedRgba(pixels + i * static_cast<std::size_t>(channels), channels);
+    const std::uint32_t rgba =
+        PackedRgba(pixels + i * static_cast<std::size_t>(channels), channels);
     if (i == 0 || rgba != last) lastIndex = palette.IndexOf(rgba), last = rgba;
     pixels[i] = lastIndex;
   }
 }
 
 void Put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // Appends a chunk: length, type, data and the CRC of type and data.
@@ -196,8 +199,8 @@ bool AppendImageData(std::vector<std::uint8_t>& png, const stbi_uc* rows, std::s
 }
 
 std::vector<std::uint8_t> EncodePng(const stbi_uc* samples, int width, int height,
-                                    std::uint8_t colourType, int channels,
-                                    const Palette* palette, int level) {
+                                    std::uint8_t colourType, int channels, const Palette* palette,
+                                    int level) {
   std::vector<std::uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   std::vector<std::uint8_t> header;
   Put32(header, static_cast<std::uint32_t>(width));
@@ -208,7 +211,8 @@ std::vector<std::uint8_t> EncodePng(const stbi_uc* samples, int width, int heigh
   if (palette != nullptr) {
     std::vector<std::uint8_t> colours, alphas;
     for (const std::uint32_t rgba : palette->colours()) {
-      for (int shift = 0; shift < 24; shift += 8) colours.push_back(static_cast<std::uint8_t>(rgba >> shift));
+      for (int shift = 0; shift < 24; shift += 8)
+        colours.push_back(static_cast<std::uint8_t>(rgba >> shift));
       if ((rgba >> 24) < 255) alphas.push_back(static_cast<std::uint8_t>(rgba >> 24));
     }
     AppendChunk(png, "PLTE", colours.data(), colours.size());

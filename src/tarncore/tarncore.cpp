@@ -42,11 +42,17 @@ tarncore::Md5Digest DigestUtf16Le(const Char* text, std::size_t length) {
   }
 }
 
+// The data root text of the calling thread: it stays readable until the thread's next call.
+tarncore::sys::Text& ThreadDataRoot() {
+  thread_local tarncore::sys::Text root;
+  return root;
+}
+
 }  // namespace
 
 TARNCORE_API const Char* TarnDataRoot() {
   FailIfSwitched("dataroot");
-  thread_local tarncore::sys::Text root;
+  tarncore::sys::Text& root = ThreadDataRoot();
   auto configured = tarncore::sys::Environment("TARNCORE_DATA_ROOT");
   root = configured ? std::move(*configured) : tarncore::sys::LocalDataFolder();
   return root.c_str();

@@ -18,7 +18,7 @@ TEST(DataRootPosix, FollowsXdgDataHomeThenHome) {
     std::u16string expected;
   } cases[] = {
       {u"/x/data", u"/home/u", u"/x/data"},
-      {u"/x/data/", u"/home/u", u"/x/data"},   // no trailing separator
+      {u"/x/data/", u"/home/u", u"/x/data"},  // no trailing separator
       {u"/x/data//", u"/home/u", u"/x/data"},
       {u"", u"/home/u", u"/home/u/.local/share"},  // empty counts as unset (XDG rule)
       {std::nullopt, u"/home/u", u"/home/u/.local/share"},

@@ -13,13 +13,9 @@ TEST(DataRoot, TheVariableWinsEvenWhenEmptyAndIsTakenVerbatim) {
   static const struct {
     std::u16string value;
   } cases[] = {
-      {u""},
-      {u"C:\\Data"},
-      {u"/srv/data"},
+      {u""},           {u"C:\\Data"}, {u"/srv/data"},
       {u"C:\\Data\\"},  // a trailing separator stays: the caller's concern
-      {u"/srv/data/"},
-      {u" padded "},
-      {u"C:\\D\u00e4ten\\\u6f22\u5b57"},
+      {u"/srv/data/"}, {u" padded "}, {u"C:\\D\u00e4ten\\\u6f22\u5b57"},
   };
   for (const auto& c : cases) {
     const ScopedEnvironment root("TARNCORE_DATA_ROOT", c.value);

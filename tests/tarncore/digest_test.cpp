@@ -50,11 +50,14 @@ TEST(Digest, IsMd5OfTheUtf16LeCodeUnitsInUpperCaseHex) {
       {u"a", u"4144E195F46DE78A3623DA7364D04F11"},
       {u"C:\\MODELS\\PART-1.SLDPRT", u"2DA61D279E786B55B57A20F3386E2E7B"},
       {u"C:\\models\\part-1.sldprt", u"BFBD126F8BE352624252D54AAC09B355"},
-      {u"\u00e4", u"DFE7308C9E9895B3C293B84C1DD4C2C8"},  // a umlaut and
-      {u"\u00c4", u"EC389917DE55CD6C07BCEDD943251994"},  // A umlaut differ
-      {u"\U0001D11E", u"3E5ECD772B59531102600BBAEFC977DB"},  // a surrogate pair
+      {u"\u00e4", u"DFE7308C9E9895B3C293B84C1DD4C2C8"},                          // a umlaut and
+      {u"\u00c4", u"EC389917DE55CD6C07BCEDD943251994"},                          // A umlaut differ
+      {u"\U0001D11E", u"3E5ECD772B59531102600BBAEFC977DB"},                      // a surrogate pair
       {std::u16string_view(u"\xD800", 1), u"EDCD2CC0BD7E607A4512F5C0683F4FB2"},  // unpaired high
-      {std::u16string_view(u"\xDC00" u"a", 2), u"56E979AF3E2499CEDB4239293B929B95"},
+      {std::u16string_view(u"\xDC00"
+                           u"a",
+                           2),
+       u"56E979AF3E2499CEDB4239293B929B95"},
       {std::u16string_view(u"a\0b", 3), u"05C2D85585D36E935BC6BE6D82F08708"},  // length, not NUL
   };
   for (const auto& c : cases) {
@@ -99,7 +102,7 @@ TEST(Digest, EachThreadKeepsItsOwnResultUntilItsNextCall) {
 // The BSTR helpers of the header (oleaut32 on Windows, the library's own on POSIX) behave alike.
 TEST(Bstr, HoldsItsUnitsWithLengthPrefixAndTerminator) {
   static const std::u16string_view texts[] = {u"", u"x", u"C:\\m\u00e4\\p.sldprt",
-                                               std::u16string_view(u"a\0b", 3)};
+                                              std::u16string_view(u"a\0b", 3)};
   for (const auto text : texts) {
     const Text units = T(text);
     BSTR value = SysAllocStringLen(units.data(), static_cast<std::uint32_t>(units.size()));

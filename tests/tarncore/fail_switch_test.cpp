@@ -15,9 +15,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tarncore_test::ScopedEnvironment;
 using tarncore_test::PathText;
-using tarncore_test::T;
+using tarncore_test::ScopedEnvironment;
 
 std::u16string Ascii(const char* text) { return std::u16string(text, text + std::strlen(text)); }
 

@@ -21,8 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
-using tarncore_test::ReadFile;
 using tarncore_test::PathText;
+using tarncore_test::ReadFile;
 using tarncore_test::T;
 using tarncore_test::TempFolder;
 using tarncore_test::WriteFile;
@@ -57,15 +57,15 @@ void Put32(Bytes& out, std::uint32_t v) {
 // ---- BMP, written by hand -------------------------------------------------------------------
 
 enum class BmpKind {
-  kPalette,         // 1, 4 or 8 bits per pixel with a colour table
-  kRgb555,          // 16 bits, BI_RGB (5 bits per colour)
-  kRgb,             // 24 bits
-  kRgbZeroReserved, // 32 bits, BI_RGB, the fourth byte zero: opaque
-  kRgbaBitfields,   // 32 bits, BITMAPV4HEADER with an alpha mask
-  kGrey,            // 24 bits, every pixel grey
-  kGreyAlpha,       // 32 bits as kRgbaBitfields, every pixel grey
-  kMixedAlpha,      // 32 bits as kRgbaBitfields, opaque and translucent pixels in turn
-  kDistinct,        // 24 bits, every pixel a colour of its own
+  kPalette,          // 1, 4 or 8 bits per pixel with a colour table
+  kRgb555,           // 16 bits, BI_RGB (5 bits per colour)
+  kRgb,              // 24 bits
+  kRgbZeroReserved,  // 32 bits, BI_RGB, the fourth byte zero: opaque
+  kRgbaBitfields,    // 32 bits, BITMAPV4HEADER with an alpha mask
+  kGrey,             // 24 bits, every pixel grey
+  kGreyAlpha,        // 32 bits as kRgbaBitfields, every pixel grey
+  kMixedAlpha,       // 32 bits as kRgbaBitfields, opaque and translucent pixels in turn
+  kDistinct,         // 24 bits, every pixel a colour of its own
 };
 
 std::uint8_t Expand5(unsigned v) { return static_cast<std::uint8_t>((v << 3) | (v >> 2)); }
@@ -152,7 +152,7 @@ Bytes MakeBmp(const Image& image, BmpKind kind, int bits, bool topDown) {
     Put32(out, 0x0000FF00);
     Put32(out, 0x000000FF);
     Put32(out, 0xFF000000);
-    Put32(out, 0x73524742);  // 'sRGB'
+    Put32(out, 0x73524742);             // 'sRGB'
     out.insert(out.end(), 36 + 12, 0);  // end points and gamma, unused with sRGB
   }
   for (int i = 0; i < colours; ++i) {
@@ -166,6 +166,7 @@ Bytes MakeBmp(const Image& image, BmpKind kind, int bits, bool topDown) {
     Bytes line(rowBytes, 0);
     for (int x = 0; x < image.width; ++x) {
       const std::uint8_t* p = image.at(x, y);
+      const auto i = static_cast<std::size_t>(x);
       switch (kind) {
         case BmpKind::kPalette: {
           const int index = (x * 7 + y * 13) % (1 << bits);
@@ -175,21 +176,21 @@ Bytes MakeBmp(const Image& image, BmpKind kind, int bits, bool topDown) {
         }
         case BmpKind::kRgb555: {
           const unsigned v = ((p[0] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[2] >> 3);
-          line[x * 2] = static_cast<std::uint8_t>(v);
-          line[x * 2 + 1] = static_cast<std::uint8_t>(v >> 8);
+          line[i * 2] = static_cast<std::uint8_t>(v);
+          line[i * 2 + 1] = static_cast<std::uint8_t>(v >> 8);
           break;
         }
         case BmpKind::kRgb:
         case BmpKind::kGrey:
         case BmpKind::kDistinct:
-          line[x * 3] = p[2], line[x * 3 + 1] = p[1], line[x * 3 + 2] = p[0];
+          line[i * 3] = p[2], line[i * 3 + 1] = p[1], line[i * 3 + 2] = p[0];
           break;
         case BmpKind::kRgbZeroReserved:
         case BmpKind::kRgbaBitfields:
         case BmpKind::kGreyAlpha:
         case BmpKind::kMixedAlpha:
-          line[x * 4] = p[2], line[x * 4 + 1] = p[1], line[x * 4 + 2] = p[0];
-          line[x * 4 + 3] = v4 ? p[3] : 0;
+          line[i * 4] = p[2], line[i * 4 + 1] = p[1], line[i * 4 + 2] = p[0];
+          line[i * 4 + 3] = v4 ? p[3] : 0;
           break;
       }
     }
@@ -244,10 +245,10 @@ Bytes MakePsd(const Image& image) {
   put16be(static_cast<unsigned>(image.channels));
   put32be(static_cast<std::uint32_t>(image.height));
   put32be(static_cast<std::uint32_t>(image.width));
-  put16be(8);  // bits per channel
-  put16be(3);  // RGB
+  put16be(8);                          // bits per channel
+  put16be(3);                          // RGB
   put32be(0), put32be(0), put32be(0);  // colour mode data, resources, layers: none
-  put16be(0);  // raw planes
+  put16be(0);                          // raw planes
   for (int c = 0; c < image.channels; ++c) {
     for (int y = 0; y < image.height; ++y) {
       for (int x = 0; x < image.width; ++x) out.push_back(image.at(x, y)[c]);
@@ -316,10 +317,11 @@ void ExpectPng(const fs::path& path, const Image& expected, int colourType,
     EXPECT_EQ(png[25], colourType) << what << ": colour type";
   }
   int width = 0, height = 0, channels = 0;
-  stbi_uc* pixels = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width,
-                                          &height, &channels, expected.channels);
+  stbi_uc* pixels = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &width, &height,
+                                          &channels, expected.channels);
   ASSERT_NE(pixels, nullptr) << what << ": " << stbi_failure_reason();
-  const Bytes decoded(pixels, pixels + static_cast<std::size_t>(width) * height * expected.channels);
+  const Bytes decoded(pixels,
+                      pixels + static_cast<std::size_t>(width) * height * expected.channels);
   stbi_image_free(pixels);
   EXPECT_EQ(width, expected.width) << what;
   EXPECT_EQ(height, expected.height) << what;
@@ -363,12 +365,16 @@ TEST_F(ImageToPng, BmpOfEveryCommonDepthKeepsItsPixels) {
       {"24-bit, 257 colours", BmpKind::kDistinct, 24, 257, 1, false, kRgbPng, 3},
       {"24-bit grey", BmpKind::kGrey, 24, 9, 6, false, kGreyPng, 1},
       {"24-bit grey, many shades", BmpKind::kGrey, 24, 300, 20, false, kGreyPng, 1},
-      {"32-bit BI_RGB, fourth byte zero", BmpKind::kRgbZeroReserved, 32, 5, 3, false, kIndexedPng, 3},
-      {"32-bit BI_RGB, many colours, top-down", BmpKind::kRgbZeroReserved, 32, 99, 40, true, kRgbPng, 3},
+      {"32-bit BI_RGB, fourth byte zero", BmpKind::kRgbZeroReserved, 32, 5, 3, false, kIndexedPng,
+       3},
+      {"32-bit BI_RGB, many colours, top-down", BmpKind::kRgbZeroReserved, 32, 99, 40, true,
+       kRgbPng, 3},
       {"32-bit with alpha", BmpKind::kRgbaBitfields, 32, 7, 5, false, kIndexedPng, 4},
       {"32-bit with alpha, many colours", BmpKind::kRgbaBitfields, 32, 61, 33, false, kRgbaPng, 4},
-      {"32-bit with alpha, many colours, top-down", BmpKind::kRgbaBitfields, 32, 45, 20, true, kRgbaPng, 4},
-      {"32-bit, opaque and translucent in turn", BmpKind::kMixedAlpha, 32, 6, 4, false, kIndexedPng, 4},
+      {"32-bit with alpha, many colours, top-down", BmpKind::kRgbaBitfields, 32, 45, 20, true,
+       kRgbaPng, 4},
+      {"32-bit, opaque and translucent in turn", BmpKind::kMixedAlpha, 32, 6, 4, false, kIndexedPng,
+       4},
       {"32-bit grey with alpha", BmpKind::kGreyAlpha, 32, 5, 3, false, kGreyAlphaPng, 2},
       {"16-bit 5-5-5, odd width", BmpKind::kRgb555, 16, 3, 4, false, kIndexedPng, 3},
       {"16-bit 5-5-5, many colours", BmpKind::kRgb555, 16, 77, 41, false, kRgbPng, 3},
@@ -398,8 +404,8 @@ TEST_F(ImageToPng, OtherFormatsKeepTheirPixels) {
   }
   for (int i = 0; i < rgb.width * rgb.height; ++i) {
     gifIndexes.push_back((i * 29) % 256);
-    gifPixels.data.insert(gifPixels.data.end(), &gifPalette[gifIndexes.back() * 3],
-                          &gifPalette[gifIndexes.back() * 3] + 3);
+    const auto entry = static_cast<std::size_t>(gifIndexes.back()) * 3;
+    gifPixels.data.insert(gifPixels.data.end(), &gifPalette[entry], &gifPalette[entry] + 3);
   }
   const Image greyAlpha = Pixels(6, 5, 2), rgba = Pixels(8, 3, 4), grey = Pixels(7, 7, 1);
   Bytes tga, jpeg, hdr;
@@ -413,10 +419,11 @@ TEST_F(ImageToPng, OtherFormatsKeepTheirPixels) {
     const char* name;
     std::u16string file;
   } formats[] = {
-      {"PNG RGB", u"rgb.png"},   {"PNG RGBA", u"rgba.png"}, {"PNG grey", u"grey.png"},
-      {"PNG grey+alpha", u"ga.png"}, {"PPM", u"in.ppm"},     {"PSD", u"in.psd"},
-      {"GIF", u"in.gif"},        {"TGA", u"in.tga"},        {"JPEG", u"in.jpg"},
-      {"HDR", u"in.hdr"},
+      {"PNG RGB", u"rgb.png"},   {"PNG RGBA", u"rgba.png"},
+      {"PNG grey", u"grey.png"}, {"PNG grey+alpha", u"ga.png"},
+      {"PPM", u"in.ppm"},        {"PSD", u"in.psd"},
+      {"GIF", u"in.gif"},        {"TGA", u"in.tga"},
+      {"JPEG", u"in.jpg"},       {"HDR", u"in.hdr"},
   };
   WriteFile(Path(u"rgb.png"), MakePng(rgb));
   WriteFile(Path(u"rgba.png"), MakePng(rgba));

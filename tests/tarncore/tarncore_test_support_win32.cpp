@@ -19,9 +19,11 @@ ScopedEnvironment::ScopedEnvironment(const char* name, std::optional<std::u16str
   if (size > 0) {
     std::wstring old(size, L'\0');
     old.resize(GetEnvironmentVariableW(wideName.c_str(), old.data(), size));
-    previous_ = std::string(reinterpret_cast<const char*>(old.data()), old.size() * sizeof(wchar_t));
+    previous_ =
+        std::string(reinterpret_cast<const char*>(old.data()), old.size() * sizeof(wchar_t));
   }
-  const std::wstring wideValue = value ? std::wstring(value->begin(), value->end()) : std::wstring();
+  const std::wstring wideValue =
+      value ? std::wstring(value->begin(), value->end()) : std::wstring();
   SetEnvironmentVariableW(wideName.c_str(), value ? wideValue.c_str() : nullptr);
 }
 
