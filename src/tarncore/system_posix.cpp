@@ -1,7 +1,6 @@
-// The core library's OS calls on POSIX. Paths and environment values are UTF-8 bytes at the OS;
-// the conversion is lossless both ways, as in the platform layer: a byte that is not part of valid
-// UTF-8 maps to U+DC80..U+DCFF and back to itself, and any other unpaired surrogate takes its
-// three-byte form.
+// The core library's OS calls on POSIX. Paths and environment values are UTF-8 bytes at the OS,
+// converted with the platform layer's lossless rules (platform/native_text.h, compiled into the
+// library), so a path reaches the same file that hopgate itself would open.
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -13,95 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/native_text.h"
 #include "tarncore/system.h"
 
 namespace tarncore::sys {
 namespace {
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-std::string ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      AppendUtf8(out, 0x10000 + ((char32_t{c} - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (c >= 0xDC80 && c < 0xDD00) {
-      out += static_cast<char>(c - 0xDC00);  // an undecodable byte, given back as it was
-    } else {
-      AppendUtf8(out, c);
-    }
-  }
-  return out;
-}
-
-std::u16string FromUtf8(std::string_view bytes) {
-  std::u16string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    // Length, smallest value and first continuation byte range of a valid sequence.
-    std::size_t length = 0;
-    char32_t c = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b < 0x80) {
-      out += static_cast<char16_t>(b);
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      length = 2, c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      length = 3, c = b & 0x0F;
-      if (b == 0xE0) low = 0xA0;
-      if (b == 0xED) high = 0x9F;  // no encoded surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      length = 4, c = b & 0x07;
-      if (b == 0xF0) low = 0x90;
-      if (b == 0xF4) high = 0x8F;
-    }
-    bool valid = length != 0 && i + length <= bytes.size();
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(bytes[i + k]);
-      valid = next >= (k == 1 ? low : 0x80) && next <= (k == 1 ? high : 0xBF);
-      c = (c << 6) | (next & 0x3F);
-    }
-    if (!valid) {
-      out += static_cast<char16_t>(0xDC00 + b);
-      ++i;
-      continue;
-    }
-    if (c >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    i += length;
-  }
-  return out;
-}
-
-std::string NativePath(const Char* path) { return ToUtf8(std::u16string_view(path)); }
+std::string NativePath(const Char* path) { return platform::ToNative(path); }
 
 const char* NonEmptyEnvironment(const char* name) {
   const char* value = std::getenv(name);
@@ -142,7 +59,7 @@ std::atomic<unsigned> temporaryCounter{0};
 std::optional<Text> Environment(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) return std::nullopt;
-  return FromUtf8(value);
+  return platform::FromNative(value);
 }
 
 Text LocalDataFolder() {
@@ -151,8 +68,8 @@ Text LocalDataFolder() {
     while (!folder.empty() && folder.back() == '/') folder.pop_back();
     return folder;
   };
-  if (const char* xdg = NonEmptyEnvironment("XDG_DATA_HOME")) return FromUtf8(trimmed(xdg));
-  return FromUtf8(trimmed(HomeFolder()) + "/.local/share");
+  if (const char* xdg = NonEmptyEnvironment("XDG_DATA_HOME")) return platform::FromNative(trimmed(xdg));
+  return platform::FromNative(trimmed(HomeFolder()) + "/.local/share");
 }
 
 File OpenForReading(const Char* path) {
