@@ -68,7 +68,8 @@ Text LocalDataFolder() {
     while (!folder.empty() && folder.back() == '/') folder.pop_back();
     return folder;
   };
-  if (const char* xdg = NonEmptyEnvironment("XDG_DATA_HOME")) return platform::FromNative(trimmed(xdg));
+  if (const char* xdg = NonEmptyEnvironment("XDG_DATA_HOME"))
+    return platform::FromNative(trimmed(xdg));
   return platform::FromNative(trimmed(HomeFolder()) + "/.local/share");
 }
 
