@@ -196,13 +196,14 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
       {u"folder.twk/file", nullptr, nullptr},  // a dot in a folder name is no extension
       {u"plain", nullptr, nullptr},
   };
+  // Placed once: a recorder still running from the last case cannot be overwritten.
+  const fs::path partsbook = PlaceRecorder("partsbook");
+  const fs::path divuvivur = PlaceRecorder("divuvivur");
   for (const auto& c : cases) {
     std::u16string document = c.document;
     for (auto& ch : document) {
       if (ch == u'/') ch = sep[0];
     }
-    const fs::path partsbook = PlaceRecorder("partsbook");
-    const fs::path divuvivur = PlaceRecorder("divuvivur");
     Run({document});
     const auto record =
         WaitForRecord(c.program ? program / (std::string(c.program) + kExeSuffix) : partsbook,
