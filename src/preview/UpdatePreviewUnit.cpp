@@ -55,11 +55,17 @@ void OpenIndex(TSQLite3Database& index) {
 
 }  // namespace
 
-void PrepareDataFolders() {
-  DataRoot = CoreDataRoot();
+void SetFolderTexts(const Text& dataRoot) {
+  DataRoot = dataRoot;
   MakerFolder = DataRoot + platform::kPathSeparator + u"Vexmoor";
-  if (!platform::FolderExists(MakerFolder)) platform::CreateFolder(MakerFolder);
   PreviewFolder = MakerFolder + platform::kPathSeparator + u"PreviewPNG";
+}
+
+void PrepareDataFolders() {
+  // A failure of the core library leaves all three texts empty.
+  SetFolderTexts(CoreDataRoot());
+  // Each level once, inside an existing parent; a failure shows later, in the cache's own files.
+  if (!platform::FolderExists(MakerFolder)) platform::CreateFolder(MakerFolder);
   if (!platform::FolderExists(PreviewFolder)) platform::CreateFolder(PreviewFolder);
 }
 

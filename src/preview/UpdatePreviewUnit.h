@@ -10,6 +10,11 @@ namespace preview {
 // library leaves the texts empty and propagates.
 void PrepareDataFolders();
 
+// The folder texts for a data root, by plain concatenation: nothing is trimmed, added or
+// normalised (an empty root gives a folder at the root of the current drive, a root ending in a
+// separator a doubled separator). Creates nothing.
+void SetFolderTexts(const std::u16string& dataRoot);
+
 // How long the index waits for another run's lock before a call gives up, in milliseconds. Runs
 // of the program started at the same time share the index; without a wait a run that met another
 // run's lock would drop its row.
