@@ -140,51 +140,7 @@ class TValidationParser {
   bool ReadString(std::size_t& start, std::size_t& length) {
     std::u16string& out = tree_.chars_;
     start = out.size();
-    ++pos_;
-    for (;;) {
-      std::size_t run = pos_;
-      while (run < s_.size() && s_[run] != u'"' && s_[run] != u'\\') ++run;
-      out.append(s_.substr(pos_, run - pos_));
-      pos_ = run;
-      if (pos_ >= s_.size()) return false;  // not closed before the end of the text
-      if (s_[pos_++] == u'"') break;
-      if (pos_ >= s_.size()) return false;
-      const char16_t e = s_[pos_++];
-      switch (e) {
-        case u'"':
-        case u'\\':
-        case u'/':
-          out += e;
-          break;
-        case u'b':
-          out += u'\b';
-          break;
-        case u'f':
-          out += u'\f';
-          break;
-        case u'n':
-          out += u'\n';
-          break;
-        case u'r':
-          out += u'\r';
-          break;
-        case u't':
-          out += u'\t';
-          break;
-        case u'u': {
-          if (s_.size() - pos_ < 4) return false;
-          unsigned unit = 0;
-          for (int k = 0; k < 4; ++k) {
-            const int digit = HexValue(s_[pos_++]);
-            unit = unit * 16 + static_cast<unsigned>(digit < 0 ? 0 : digit);
-          }
-          out += static_cast<char16_t>(unit);
-          break;
-        }
-        default:
-          return false;
-      }
-    }
+    if (!ScanString(s_, pos_, out, HexEscapes::NonHexAsZero)) return false;
     length = out.size() - start;
     return true;
   }

@@ -137,54 +137,7 @@ class TReadingParser {
 
   // Reads the string that begins at pos_ (a double quote). Characters below U+0020 are taken as
   // they stand; after "\u" exactly four hexadecimal digits must follow.
-  bool ReadString(std::u16string& out) {
-    ++pos_;
-    for (;;) {
-      std::size_t run = pos_;
-      while (run < s_.size() && s_[run] != u'"' && s_[run] != u'\\') ++run;
-      out.append(s_.substr(pos_, run - pos_));
-      pos_ = run;
-      if (pos_ >= s_.size()) return false;
-      if (s_[pos_++] == u'"') return true;
-      if (pos_ >= s_.size()) return false;
-      const char16_t e = s_[pos_++];
-      switch (e) {
-        case u'"':
-        case u'\\':
-        case u'/':
-          out += e;
-          break;
-        case u'b':
-          out += u'\b';
-          break;
-        case u'f':
-          out += u'\f';
-          break;
-        case u'n':
-          out += u'\n';
-          break;
-        case u'r':
-          out += u'\r';
-          break;
-        case u't':
-          out += u'\t';
-          break;
-        case u'u': {
-          if (s_.size() - pos_ < 4) return false;
-          unsigned unit = 0;
-          for (int k = 0; k < 4; ++k) {
-            const int digit = HexValue(s_[pos_++]);
-            if (digit < 0) return false;
-            unit = unit * 16 + static_cast<unsigned>(digit);
-          }
-          out += static_cast<char16_t>(unit);
-          break;
-        }
-        default:
-          return false;
-      }
-    }
-  }
+  bool ReadString(std::u16string& out) { return ScanString(s_, pos_, out, HexEscapes::Strict); }
 
   std::u16string_view s_;
   std::size_t pos_ = 0;
