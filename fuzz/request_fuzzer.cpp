@@ -17,19 +17,12 @@
 #include "preview/JsonOptionsUnit.h"
 #include "preview/JsonReader.h"
 #include "preview/RequestText.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using preview::TJsonKind;
 using preview::TJsonTree;
-
-#define FUZZ_CHECK(condition)                                                      \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-      std::abort();                                                                \
-    }                                                                              \
-  } while (false)
 
 // What LoadTextFile promises about its text: no U+0000, and every line ends in CR LF.
 void CheckLoadedText(std::u16string_view text) {

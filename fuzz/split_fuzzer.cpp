@@ -12,16 +12,9 @@
 
 #include "platform/native_text.h"
 #include "platform/textrules.h"
+#include "fuzz_check.h"
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                      \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
-      std::fprintf(stderr, "check failed at line %d: %s\n", __LINE__, #condition); \
-      std::abort();                                                                \
-    }                                                                              \
-  } while (false)
 
 bool IsSeparator(char16_t c) { return c <= u' '; }
 
