@@ -1,5 +1,6 @@
-// Image decoding (stb_image) and PNG encoding (zlib's deflate), without any file system call:
-// the caller opens the image and places the PNG.
+// The conversion behind the core library's image-to-PNG operation: reading (image_reader.h) and
+// encoding (png_writer.h), without any file system call: the caller opens the image and places
+// the PNG.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,8 @@
 
 namespace tarncore {
 
-// Decodes the image that `image` holds from its current position (BMP, PNG, JPEG, GIF, TGA, PSD,
-// PNM, HDR) and returns it encoded as a PNG file of 8 bits per sample, in the smallest of these
-// forms that holds every pixel exactly: grey, grey and alpha, indexed (at most 256 colours, with
-// tRNS for translucent ones), RGB, RGBA. An alpha channel that is opaque everywhere is left out.
-// nullopt when the image cannot be decoded or encoded.
+// The image that `image` holds, from its current position, encoded as PNG (see EncodePng).
+// nullopt when the image cannot be read or encoded.
 std::optional<std::vector<std::uint8_t>> EncodeAsPng(std::FILE* image);
 
 }  // namespace tarncore
