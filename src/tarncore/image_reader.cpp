@@ -1,82 +1,123 @@
-// Image decoding: uncompressed 24-bit BMPs here, a row per read; everything else with stb_image.
+// Image decoding: BMP with the library's own reader, PNG, JPEG and GIF with stb_image behind a
+// check of their header, nothing else.
 #include "tarncore/image_reader.h"
 
-#include <cstdint>
+#include <array>
+#include <cstddef>
 #include <cstdlib>
-#include <vector>
+#include <cstring>
 
-// stb_image: every format it reads except Softimage PIC, which no caller produces.
+#include "tarncore/bmp_reader.h"
+
+namespace tarncore {
+namespace {
+
+// The largest single allocation stb_image may make during the current call on this thread.
+thread_local std::size_t stbAllocationLimit = 0;
+constexpr std::size_t kHeaderAllocationLimit = 1 << 20;
+
+void* LimitedMalloc(std::size_t size) {
+  return size > stbAllocationLimit ? nullptr : std::malloc(size);
+}
+void* LimitedRealloc(void* memory, std::size_t size) {
+  return size > stbAllocationLimit ? nullptr : std::realloc(memory, size);
+}
+
+}  // namespace
+}  // namespace tarncore
+
+// stb_image for PNG, JPEG and GIF only; its allocations go through the limit above (and its
+// pixels still come from malloc, as Image's deleter expects).
 #define STB_IMAGE_IMPLEMENTATION
 #define STB_IMAGE_STATIC
-#define STBI_NO_PIC
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
+#define STBI_ONLY_GIF
+#define STBI_NO_FAILURE_STRINGS
+#define STBI_MALLOC(size) tarncore::LimitedMalloc(size)
+#define STBI_REALLOC(memory, size) tarncore::LimitedRealloc(memory, size)
+#define STBI_FREE(memory) std::free(memory)
 #include <stb_image.h>
 
 namespace tarncore {
 namespace {
 
-std::uint32_t Le32(const unsigned char* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-         std::uint32_t{p[3]} << 24;
+enum class Format { kUnknown, kBmp, kPng, kJpeg, kGif };
+
+Format Sniff(const std::uint8_t* b, std::size_t size) {
+  static constexpr std::uint8_t kPng[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (size >= 2 && b[0] == 'B' && b[1] == 'M') return Format::kBmp;
+  if (size >= 8 && std::memcmp(b, kPng, 8) == 0) return Format::kPng;
+  if (size >= 3 && b[0] == 0xFF && b[1] == 0xD8 && b[2] == 0xFF) return Format::kJpeg;
+  if (size >= 6 && (std::memcmp(b, "GIF87a", 6) == 0 || std::memcmp(b, "GIF89a", 6) == 0)) {
+    return Format::kGif;
+  }
+  return Format::kUnknown;
 }
 
-// The exported previews are uncompressed 24-bit BMPs. Those are read here, a row per read, which
-// takes a sixth of the time of the general decoder; the pixels are the same as stb_image gives
-// (RGB, top row first, in memory that stbi_image_free releases). Anything else, and anything this
-// reader does not find whole, goes to stb_image.
-PixelBuffer ReadPlainBmp24(std::FILE* image, int& width, int& height) {
-  unsigned char header[54];
-  if (std::fread(header, 1, sizeof header, image) != sizeof header) return nullptr;
-  if (header[0] != 'B' || header[1] != 'M') return nullptr;
-  const std::uint32_t offset = Le32(header + 10);
-  const std::uint32_t infoSize = Le32(header + 14);
-  const auto w = static_cast<std::int32_t>(Le32(header + 18));
-  const auto h = static_cast<std::int32_t>(Le32(header + 22));
-  const unsigned planes = header[26] | header[27] << 8;
-  const unsigned bits = header[28] | header[29] << 8;
-  const std::uint32_t compression = Le32(header + 30);
-  // Only the plain 40-byte header: later header versions may carry colour masks or profiles.
-  if (infoSize != 40 || planes != 1 || bits != 24 || compression != 0) return nullptr;
-  if (w <= 0 || h == 0 || h == INT32_MIN || w > (1 << 24) || std::abs(h) > (1 << 24))
-    return nullptr;
-  const bool bottomUp = h > 0;
-  const std::size_t cols = static_cast<std::size_t>(w);
-  const std::size_t rows = static_cast<std::size_t>(bottomUp ? h : -h);
-  if (cols * rows > (std::size_t{1} << 28) || offset < sizeof header) return nullptr;
-  if (std::fseek(image, static_cast<long>(offset), SEEK_SET) != 0) return nullptr;
+std::uint32_t Be32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
 
-  const std::size_t stride = (cols * 3 + 3) & ~std::size_t{3};
-  PixelBuffer pixels(static_cast<std::uint8_t*>(std::malloc(cols * rows * 3)));
-  std::vector<unsigned char> row(stride);
-  if (!pixels) return nullptr;
-  for (std::size_t y = 0; y < rows; ++y) {
-    if (std::fread(row.data(), 1, stride, image) != stride) return nullptr;
-    std::uint8_t* to = pixels.get() + (bottomUp ? rows - 1 - y : y) * cols * 3;
-    for (std::size_t x = 0; x < cols; ++x) {
-      to[3 * x] = row[3 * x + 2];
-      to[3 * x + 1] = row[3 * x + 1];
-      to[3 * x + 2] = row[3 * x];
+// Every chunk of the PNG, up to IEND, lies within the file: a cut PNG is refused here, and no
+// chunk length can make the decoder take memory for data that is not there. The position is left
+// where it was.
+bool PngChunksWithinFile(std::FILE* file) {
+  const long start = std::ftell(file);
+  if (start < 0 || std::fseek(file, 0, SEEK_END) != 0) return false;
+  const long end = std::ftell(file);
+  bool whole = false;
+  long at = start + 8;  // after the signature
+  while (end >= 0 && end - at >= 12 && std::fseek(file, at, SEEK_SET) == 0) {
+    std::array<std::uint8_t, 8> chunk{};  // length, type
+    if (std::fread(chunk.data(), 1, chunk.size(), file) != chunk.size()) break;
+    const std::uint32_t length = Be32(chunk.data());
+    if (length > static_cast<std::uint64_t>(end - at - 12)) break;
+    if (std::memcmp(&chunk[4], "IEND", 4) == 0) {
+      whole = true;
+      break;
     }
+    at += 12 + static_cast<long>(length);
   }
-  width = w;
-  height = static_cast<int>(rows);
-  return pixels;
+  return std::fseek(file, start, SEEK_SET) == 0 && whole;
+}
+
+std::optional<Image> ReadWithStb(std::FILE* file, Format format) {
+  if (format == Format::kPng && !PngChunksWithinFile(file)) return std::nullopt;
+  int width = 0, height = 0, channels = 0;
+  // Reading the header takes only the decoder's own state (tens of kilobytes).
+  stbAllocationLimit = kHeaderAllocationLimit;
+  const bool known = stbi_info_from_file(file, &width, &height, &channels) != 0;
+  const std::uint64_t sampleBytes = stbi_is_16_bit_from_file(file) != 0 ? 2 : 1;
+  stbAllocationLimit = 0;
+  if (!known || width <= 0 || height <= 0) return std::nullopt;
+  const std::uint64_t pixels = std::uint64_t(width) * std::uint64_t(height);
+  if (pixels > kPixelCap) return std::nullopt;
+  // Twice the image at four channels covers the decoders' buffers (and their doubling as they
+  // grow); the rest covers rows padded to whole blocks and filter bytes.
+  stbAllocationLimit = static_cast<std::size_t>(2 * pixels * 4 * sampleBytes +
+                                                64 * (std::uint64_t(width) + height) + (1 << 20));
+  Image image;
+  image.pixels.reset(stbi_load_from_file(file, &image.width, &image.height, &image.channels, 0));
+  stbAllocationLimit = 0;
+  if (!image.pixels || image.width != width || image.height != height || image.channels < 1 ||
+      image.channels > 4) {
+    return std::nullopt;
+  }
+  return image;
 }
 
 }  // namespace
 
 std::optional<Image> ReadImage(std::FILE* file) {
-  Image image;
-  image.channels = 3;
-  image.pixels = ReadPlainBmp24(file, image.width, image.height);
-  if (!image.pixels) {
-    std::rewind(file);
-    image.pixels.reset(stbi_load_from_file(file, &image.width, &image.height, &image.channels, 0));
-  }
-  if (!image.pixels || image.width <= 0 || image.height <= 0 || image.channels < 1 ||
-      image.channels > 4) {
-    return std::nullopt;
-  }
-  return image;
+  const long start = std::ftell(file);
+  std::array<std::uint8_t, 8> signature{};
+  const std::size_t got = std::fread(signature.data(), 1, signature.size(), file);
+  if (start < 0 || std::fseek(file, start, SEEK_SET) != 0) return std::nullopt;
+  const Format format = Sniff(signature.data(), got);
+  if (format == Format::kUnknown) return std::nullopt;
+  if (format == Format::kBmp) return ReadBmp(file, kPixelCap);
+  return ReadWithStb(file, format);
 }
 
 }  // namespace tarncore

@@ -1,7 +1,19 @@
 // Reading the image file handed to the conversion, without any file system call of its own: the
 // caller opens the file.
+//
+// What the file holds is decided by its first bytes, never by its name:
+// - "BM": the library's own BMP reader (bmp_reader.h);
+// - the PNG signature, a JPEG start-of-image marker followed by a marker, "GIF87a" or "GIF89a":
+//   stb_image, after the size in the header was checked against the cap. A PNG whose chunks do
+//   not all lie within the file is refused before decoding; a GIF gives its first frame; a JPEG or
+//   GIF whose data ends early comes out as stb_image completes it;
+// - anything else is refused (no HDR, PIC, PSD, PNM or TGA: those decoders are not compiled in).
+// No single allocation made while stb_image decodes may exceed twice the image's size at four
+// channels of its sample size (plus a little per row and column), so compressed data that inflates
+// beyond what the header declares ends in a refusal instead of taking memory without bound.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
@@ -9,8 +21,11 @@
 
 namespace tarncore {
 
+// The most pixels (width times height) an image may have: above 8K UHD (7680x4320 = 33,177,600).
+inline constexpr std::uint64_t kPixelCap = 40'000'000;
+
 // Decodes the image that `file` holds from its current position. nullopt when it cannot be
-// decoded.
+// decoded or is refused.
 std::optional<Image> ReadImage(std::FILE* file);
 
 }  // namespace tarncore
