@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bmp_fixtures.h"
 #include "tarncore_test_support.h"
 
 #define STB_IMAGE_IMPLEMENTATION
@@ -408,37 +409,26 @@ TEST_F(ImageToPng, OtherFormatsKeepTheirPixels) {
     gifPixels.data.insert(gifPixels.data.end(), &gifPalette[entry], &gifPalette[entry] + 3);
   }
   const Image greyAlpha = Pixels(6, 5, 2), rgba = Pixels(8, 3, 4), grey = Pixels(7, 7, 1);
-  Bytes tga, jpeg, hdr;
-  stbi_write_tga_to_func(AppendTo, &tga, rgba.width, rgba.height, 4, rgba.data.data());
+  Bytes jpeg;
   stbi_write_jpg_to_func(AppendTo, &jpeg, rgb.width, rgb.height, 3, rgb.data.data(), 90);
-  std::vector<float> radiance;
-  for (const auto byte : rgb.data) radiance.push_back(static_cast<float>(byte) / 64.0f);
-  stbi_write_hdr_to_func(AppendTo, &hdr, rgb.width, rgb.height, 3, radiance.data());
 
   static const struct {
     const char* name;
     std::u16string file;
   } formats[] = {
-      {"PNG RGB", u"rgb.png"},   {"PNG RGBA", u"rgba.png"},
-      {"PNG grey", u"grey.png"}, {"PNG grey+alpha", u"ga.png"},
-      {"PPM", u"in.ppm"},        {"PSD", u"in.psd"},
-      {"GIF", u"in.gif"},        {"TGA", u"in.tga"},
-      {"JPEG", u"in.jpg"},       {"HDR", u"in.hdr"},
+      {"PNG RGB", u"rgb.png"},       {"PNG RGBA", u"rgba.png"}, {"PNG grey", u"grey.png"},
+      {"PNG grey+alpha", u"ga.png"}, {"GIF", u"in.gif"},        {"JPEG", u"in.jpg"},
   };
   WriteFile(Path(u"rgb.png"), MakePng(rgb));
   WriteFile(Path(u"rgba.png"), MakePng(rgba));
   WriteFile(Path(u"grey.png"), MakePng(grey));
   WriteFile(Path(u"ga.png"), MakePng(greyAlpha));
-  WriteFile(Path(u"in.ppm"), MakePpm(rgb));
-  WriteFile(Path(u"in.psd"), MakePsd(rgb));
   WriteFile(Path(u"in.gif"), MakeGif(rgb, gifIndexes, gifPalette));
-  WriteFile(Path(u"in.tga"), tga);
   WriteFile(Path(u"in.jpg"), jpeg);
-  WriteFile(Path(u"in.hdr"), hdr);
-  // Lossless sources must come back as written; JPEG and HDR as stb_image itself reads them.
+  // Lossless sources must come back as written; JPEG as stb_image itself reads it.
   const auto expectedFor = [&](const std::u16string& file) -> Image {
-    if (file == u"rgb.png" || file == u"in.ppm" || file == u"in.psd") return rgb;
-    if (file == u"rgba.png" || file == u"in.tga") return rgba;
+    if (file == u"rgb.png") return rgb;
+    if (file == u"rgba.png") return rgba;
     if (file == u"grey.png") return grey;
     if (file == u"ga.png") return greyAlpha;
     if (file == u"in.gif") return gifPixels;
@@ -547,6 +537,117 @@ TEST_F(ImageToPng, PathsBeyondAsciiReachTheirFiles) {
   std::size_t entries = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(sub)) ++entries;
   EXPECT_EQ(entries, 2u) << "no temporary file may remain";
+}
+
+TEST_F(ImageToPng, BmpFixturesKeepTheirPixelsOrLeaveNoFile) {
+  const fs::path bmp = Path(u"in.bmp"), png = Path(u"out.png");
+  for (const bmp_fixtures::Fixture& f : bmp_fixtures::All()) {
+    WriteFile(bmp, f.file);
+    Convert(bmp, png);
+    if (f.expected) {
+      const Image rgba{f.expected->width, f.expected->height, 4, f.expected->Rgba()};
+      ExpectPng(png, rgba, kAnyPng, f.name);
+      EXPECT_EQ(folder_.Entries(), (std::vector<std::string>{"in.bmp", "out.png"})) << f.name;
+    } else {
+      EXPECT_FALSE(fs::exists(png)) << f.name << ": must be refused";
+      EXPECT_EQ(folder_.Entries(), std::vector<std::string>{"in.bmp"}) << f.name;
+    }
+    fs::remove(png);
+  }
+}
+
+// A PNG made of the given chunks' data, with correct CRCs.
+Bytes PngOf(const Bytes& header, const Bytes& data) {
+  Bytes out = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  const auto chunk = [&out](const char* type, const Bytes& body) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      out.push_back(static_cast<std::uint8_t>(body.size() >> shift));
+    }
+    Bytes typed(type, type + 4);
+    typed.insert(typed.end(), body.begin(), body.end());
+    out.insert(out.end(), typed.begin(), typed.end());
+    const unsigned crc = stbiw__crc32(typed.data(), static_cast<int>(typed.size()));
+    for (int shift = 24; shift >= 0; shift -= 8)
+      out.push_back(static_cast<std::uint8_t>(crc >> shift));
+  };
+  chunk("IHDR", header);
+  chunk("IDAT", data);
+  chunk("IEND", {});
+  return out;
+}
+
+Bytes Zlib(const Bytes& raw) {
+  int size = 0;
+  unsigned char* packed = stbi_zlib_compress(const_cast<unsigned char*>(raw.data()),
+                                             static_cast<int>(raw.size()), &size, 8);
+  Bytes out(packed, packed + size);
+  STBIW_FREE(packed);
+  return out;
+}
+
+void PutBe16(Bytes& bytes, std::size_t at, unsigned v) {
+  bytes[at] = static_cast<std::uint8_t>(v >> 8);
+  bytes[at + 1] = static_cast<std::uint8_t>(v);
+}
+
+TEST_F(ImageToPng, HostileAndUnsupportedFilesLeaveNoFile) {
+  const Image rgb = Pixels(11, 7, 3), rgba = Pixels(8, 3, 4);
+  std::vector<std::pair<std::string, Bytes>> files;
+  // Formats that are not read at all, whatever their content.
+  const std::string radiance = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 16 +X 16\n\x02\x02";
+  files.emplace_back("short Radiance HDR", Bytes(radiance.begin(), radiance.end()));
+  Bytes tga, hdr;
+  stbi_write_tga_to_func(AppendTo, &tga, rgba.width, rgba.height, 4, rgba.data.data());
+  std::vector<float> floats(rgb.data.begin(), rgb.data.end());
+  stbi_write_hdr_to_func(AppendTo, &hdr, rgb.width, rgb.height, 3, floats.data());
+  files.emplace_back("Radiance HDR", hdr);
+  files.emplace_back("TGA", tga);
+  files.emplace_back("PPM", MakePpm(rgb));
+  files.emplace_back("PSD", MakePsd(rgb));
+  // Sizes over the pixel cap in the header, with little or no pixel data.
+  files.emplace_back("BMP of 16384x16384 without pixels",
+                     bmp_fixtures::Bmp24Header(16384, 16384, 0));
+  Bytes png = MakePng(rgb);
+  for (const std::size_t at : {16u, 20u})
+    png[at] = 0, png[at + 1] = 0, png[at + 2] = 0x40, png[at + 3] = 0;
+  files.emplace_back("PNG declaring 16384x16384", png);
+  Bytes gif = MakeGif(rgb, std::vector<int>(77, 1), Bytes(768, 9));
+  for (const std::size_t at : {6u, 786u})
+    gif[at] = 0x90, gif[at + 1] = 0x65, gif[at + 2] = 0x90, gif[at + 3] = 0x65;
+  files.emplace_back("GIF declaring 26000x26000", gif);
+  Bytes jpeg;
+  stbi_write_jpg_to_func(AppendTo, &jpeg, rgb.width, rgb.height, 3, rgb.data.data(), 90);
+  for (std::size_t i = 2; i + 8 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      PutBe16(jpeg, i + 5, 26000), PutBe16(jpeg, i + 7, 26000);
+      break;
+    }
+  }
+  files.emplace_back("JPEG declaring 26000x26000", jpeg);
+  // PNGs whose data is not what their header says.
+  Bytes cut = MakePng(Pixels(64, 64, 3));
+  cut.resize(cut.size() / 2);
+  files.emplace_back("PNG cut in its image data", cut);
+  Bytes longChunk = MakePng(rgb);
+  longChunk[33] = 0x7F, longChunk[34] = 0xFF, longChunk[35] = 0xFF, longChunk[36] = 0x00;
+  files.emplace_back("PNG chunk longer than the file", longChunk);
+  const Bytes greyHeader = {0, 0, 0x03, 0xE8, 0, 0, 0x03, 0xE8, 8, 0, 0, 0, 0};  // 1000x1000 grey
+  files.emplace_back("PNG whose data inflates to 16 times its size",
+                     PngOf(greyHeader, Zlib(Bytes(16u << 20, 0))));
+
+  for (const auto& [name, bytes] : files) {
+    const TempFolder folder;
+    const fs::path image = folder.path() / "in.bmp", target = folder.path() / "out.png";
+    WriteFile(image, bytes);
+    Convert(image, target);
+    EXPECT_FALSE(fs::exists(target)) << name << ": must be refused";
+    EXPECT_EQ(folder.Entries(), std::vector<std::string>{"in.bmp"}) << name;
+  }
+  // The well-formed inflated PNG of the last case's size is read.
+  const fs::path image = Path(u"in.png"), target = Path(u"out.png");
+  WriteFile(image, PngOf(greyHeader, Zlib(Bytes(1000 * 1001, 0))));
+  Convert(image, target);
+  ExpectPng(target, Image{1000, 1000, 1, Bytes(1000 * 1000, 0)}, kAnyPng, "1000x1000 grey PNG");
 }
 
 }  // namespace
