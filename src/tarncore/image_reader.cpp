@@ -2,6 +2,7 @@
 // check of their header, nothing else.
 #include "tarncore/image_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdlib>
@@ -12,15 +13,21 @@
 namespace tarncore {
 namespace {
 
-// The largest single allocation stb_image may make during the current call on this thread.
-thread_local std::size_t stbAllocationLimit = 0;
+// The largest single allocation stb_image may make during the current call on this thread. It
+// grows buffers with realloc only for PNG's compressed and inflated data, which have a limit of
+// their own.
+struct StbLimits {
+  std::size_t malloc = 0;
+  std::size_t realloc = 0;
+};
+thread_local StbLimits stbLimits;
 constexpr std::size_t kHeaderAllocationLimit = 1 << 20;
 
 void* LimitedMalloc(std::size_t size) {
-  return size > stbAllocationLimit ? nullptr : std::malloc(size);
+  return size > stbLimits.malloc ? nullptr : std::malloc(size);
 }
 void* LimitedRealloc(void* memory, std::size_t size) {
-  return size > stbAllocationLimit ? nullptr : std::realloc(memory, size);
+  return size > stbLimits.realloc ? nullptr : std::realloc(memory, size);
 }
 
 }  // namespace
@@ -59,14 +66,15 @@ std::uint32_t Be32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
-// Every chunk of the PNG, up to IEND, lies within the file: a cut PNG is refused here, and no
-// chunk length can make the decoder take memory for data that is not there. The position is left
-// where it was.
-bool PngChunksWithinFile(std::FILE* file) {
+// The bytes of the PNG's image data (its IDAT chunks together), when every chunk up to IEND lies
+// within the file: a cut PNG is refused here, and no chunk length can make the decoder take
+// memory for data that is not there. The position is left where it was.
+std::optional<std::uint64_t> PngImageDataBytes(std::FILE* file) {
   const long start = std::ftell(file);
-  if (start < 0 || std::fseek(file, 0, SEEK_END) != 0) return false;
+  if (start < 0 || std::fseek(file, 0, SEEK_END) != 0) return std::nullopt;
   const long end = std::ftell(file);
   bool whole = false;
+  std::uint64_t imageData = 0;
   long at = start + 8;  // after the signature
   while (end >= 0 && end - at >= 12 && std::fseek(file, at, SEEK_SET) == 0) {
     std::array<std::uint8_t, 8> chunk{};  // length, type
@@ -77,29 +85,41 @@ bool PngChunksWithinFile(std::FILE* file) {
       whole = true;
       break;
     }
+    if (std::memcmp(&chunk[4], "IDAT", 4) == 0) imageData += length;
     at += 12 + static_cast<long>(length);
   }
-  return std::fseek(file, start, SEEK_SET) == 0 && whole;
+  if (std::fseek(file, start, SEEK_SET) != 0 || !whole) return std::nullopt;
+  return imageData;
 }
 
 std::optional<Image> ReadWithStb(std::FILE* file, Format format) {
-  if (format == Format::kPng && !PngChunksWithinFile(file)) return std::nullopt;
+  std::uint64_t imageData = 0;
+  if (format == Format::kPng) {
+    const std::optional<std::uint64_t> bytes = PngImageDataBytes(file);
+    if (!bytes) return std::nullopt;
+    imageData = *bytes;
+  }
   int width = 0, height = 0, channels = 0;
   // Reading the header takes only the decoder's own state (tens of kilobytes).
-  stbAllocationLimit = kHeaderAllocationLimit;
+  stbLimits = {kHeaderAllocationLimit, kHeaderAllocationLimit};
   const bool known = stbi_info_from_file(file, &width, &height, &channels) != 0;
   const std::uint64_t sampleBytes = stbi_is_16_bit_from_file(file) != 0 ? 2 : 1;
-  stbAllocationLimit = 0;
-  if (!known || width <= 0 || height <= 0) return std::nullopt;
-  const std::uint64_t pixels = std::uint64_t(width) * std::uint64_t(height);
-  if (pixels > kPixelCap) return std::nullopt;
-  // Twice the image at four channels covers the decoders' buffers (and their doubling as they
-  // grow); the rest covers rows padded to whole blocks and filter bytes.
-  stbAllocationLimit = static_cast<std::size_t>(2 * pixels * 4 * sampleBytes +
-                                                64 * (std::uint64_t(width) + height) + (1 << 20));
+  stbLimits = {};
+  if (!known || width <= 0 || height <= 0 || channels < 1 || channels > 4) return std::nullopt;
+  const std::uint64_t w = static_cast<std::uint64_t>(width), h = static_cast<std::uint64_t>(height);
+  if (w * h > kPixelCap) return std::nullopt;
+  // Rows padded to whole blocks, filter bytes, interlacing passes: a little per row and column.
+  const std::uint64_t slack = 64 * (w + h) + (1 << 20);
+  // A buffer of whole pixels: at most four channels (a palette expanded, GIF's RGBA canvas).
+  const std::uint64_t pixelBuffer = w * h * 4 * sampleBytes + slack;
+  // PNG's inflated rows, as the header declares them, or its compressed data, which stb_image
+  // grows by doubling: data that inflates beyond the rows fails here.
+  const std::uint64_t rows = w * h * static_cast<std::uint64_t>(channels) * sampleBytes + h;
+  const std::uint64_t growing = std::max(rows, 2 * imageData) + slack;
+  stbLimits = {static_cast<std::size_t>(pixelBuffer), static_cast<std::size_t>(growing)};
   Image image;
   image.pixels.reset(stbi_load_from_file(file, &image.width, &image.height, &image.channels, 0));
-  stbAllocationLimit = 0;
+  stbLimits = {};
   if (!image.pixels || image.width != width || image.height != height || image.channels < 1 ||
       image.channels > 4) {
     return std::nullopt;

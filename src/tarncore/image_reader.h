@@ -8,6 +8,10 @@
 //   not all lie within the file is refused before decoding; a GIF gives its first frame; a JPEG or
 //   GIF whose data ends early comes out as stb_image completes it;
 // - anything else is refused (no HDR, PIC, PSD, PNM or TGA: those decoders are not compiled in).
+// While stb_image decodes, no single allocation may exceed the image at four channels of its
+// sample size, and PNG's growing buffers may not exceed its rows as declared or twice its
+// compressed data (each plus a little per row and column): data that inflates beyond what the
+// header declares ends in a refusal instead of taking memory without bound.
 // No single allocation made while stb_image decodes may exceed twice the image's size at four
 // channels of its sample size (plus a little per row and column), so compressed data that inflates
 // beyond what the header declares ends in a refusal instead of taking memory without bound.
