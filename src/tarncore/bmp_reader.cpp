@@ -117,6 +117,9 @@ class Channel {
   std::array<std::uint8_t, 256> widen_{};
 };
 
+// The colour table as RGB triples, always 256 of them.
+using Palette = std::array<std::uint8_t, std::size_t{256} * 3>;
+
 struct Header {
   std::uint32_t width = 0, height = 0;  // height: rows, whatever the direction
   bool topDown = false;
@@ -198,7 +201,7 @@ std::optional<Header> ReadHeaders(Input& in) {
 
 // The colour table as RGB triples, 256 of them whatever the table holds: the entries past it
 // stay opaque black.
-bool ReadPalette(Input& in, const Header& h, std::array<std::uint8_t, 256 * 3>& rgb) {
+bool ReadPalette(Input& in, const Header& h, Palette& rgb) {
   rgb.fill(0);
   if (h.bits > 8) return true;
   const std::uint32_t most = 1u << h.bits;
@@ -206,9 +209,9 @@ bool ReadPalette(Input& in, const Header& h, std::array<std::uint8_t, 256 * 3>& 
   const std::uint32_t entrySize = h.core ? 3 : 4;
   const auto room = static_cast<std::uint32_t>((h.pixelsAt - h.headersEnd) / entrySize);
   const std::uint32_t entries = std::min(declared, room);
-  std::array<std::uint8_t, 256 * 4> table{};
+  std::array<std::uint8_t, std::size_t{256} * 4> table{};
   if (!in.Read(table.data(), std::size_t{entries} * entrySize)) return false;
-  for (std::uint32_t i = 0; i < entries; ++i) {
+  for (std::size_t i = 0; i < entries; ++i) {
     const std::uint8_t* entry = &table[i * entrySize];  // blue, green, red (, unused)
     rgb[3 * i] = entry[2];
     rgb[3 * i + 1] = entry[1];
@@ -223,8 +226,7 @@ PixelBuffer Allocate(std::size_t bytes, bool zeroed) {
 }
 
 // Uncompressed rows (BI_RGB and bit fields), a row per read.
-bool ReadRows(Input& in, const Header& h, const std::array<std::uint8_t, 256 * 3>& palette,
-              Image& image) {
+bool ReadRows(Input& in, const Header& h, const Palette& palette, Image& image) {
   const std::size_t width = h.width;
   const std::size_t stride = (width * h.bits + 31) / 32 * 4;
   const auto channels = static_cast<std::size_t>(image.channels);
@@ -258,7 +260,7 @@ bool ReadRows(Input& in, const Header& h, const std::array<std::uint8_t, 256 * 3
       const unsigned valueMask = (1u << bits) - 1;
       for (std::size_t x = 0; x < width; ++x) {
         const unsigned shift = 8 - bits * (static_cast<unsigned>(x % perByte) + 1);
-        const unsigned index = (row[x / perByte] >> shift) & valueMask;
+        const std::size_t index = (row[x / perByte] >> shift) & valueMask;
         std::memcpy(out + 3 * x, &palette[3 * index], 3);
       }
     } else if (h.bits == 32 && h.compression == kRgb) {
@@ -286,11 +288,10 @@ bool ReadRows(Input& in, const Header& h, const std::array<std::uint8_t, 256 * 3
 }
 
 // BI_RLE8 and BI_RLE4 into RGBA pixels that start fully transparent.
-bool ReadRle(Input& in, const Header& h, const std::array<std::uint8_t, 256 * 3>& palette,
-             Image& image) {
+bool ReadRle(Input& in, const Header& h, const Palette& palette, Image& image) {
   const bool four = h.compression == kRle4;
   std::uint64_t x = 0, line = 0;  // line 0 is the bottom row
-  const auto put = [&](unsigned index) {
+  const auto put = [&](std::size_t index) {
     if (x < h.width && line < h.height) {
       std::uint8_t* to = image.pixels.get() + ((h.height - 1 - line) * h.width + x) * 4;
       std::memcpy(to, &palette[3 * index], 3);
@@ -304,7 +305,7 @@ bool ReadRle(Input& in, const Header& h, const std::array<std::uint8_t, 256 * 3>
     if (value < 0) return false;  // the stream ends before its end-of-bitmap code
     if (count > 0) {
       for (int i = 0; i < count; ++i) {
-        put(four ? (i % 2 == 0 ? value >> 4 : value & 0x0F) : static_cast<unsigned>(value));
+        put(static_cast<std::size_t>(four ? (i % 2 == 0 ? value >> 4 : value & 0x0F) : value));
       }
     } else if (value == 0) {  // end of line
       x = 0;
@@ -318,10 +319,11 @@ bool ReadRle(Input& in, const Header& h, const std::array<std::uint8_t, 256 * 3>
       x += static_cast<unsigned>(dx);
       line += static_cast<unsigned>(dy);
     } else {  // an absolute run of `value` indexes, padded to a 16-bit boundary
-      const int bytes = four ? (value + 1) / 2 : value;
+      const auto count = static_cast<std::size_t>(value);
+      const std::size_t bytes = four ? (count + 1) / 2 : count;
       std::array<std::uint8_t, 256> run{};
-      if (!in.Read(run.data(), static_cast<std::size_t>(bytes + bytes % 2))) return false;
-      for (int i = 0; i < value; ++i) {
+      if (!in.Read(run.data(), bytes + bytes % 2)) return false;
+      for (std::size_t i = 0; i < count; ++i) {
         put(four ? (i % 2 == 0 ? run[i / 2] >> 4 : run[i / 2] & 0x0F) : run[i]);
       }
     }
@@ -347,7 +349,7 @@ std::optional<Image> ReadBmp(std::FILE* file, std::uint64_t pixelCap) {
       return std::nullopt;
     }
   }
-  std::array<std::uint8_t, 256 * 3> palette{};
+  Palette palette{};
   if (!ReadPalette(in, *h, palette) || !in.Skip(h->pixelsAt - in.position())) return std::nullopt;
 
   Image image;

@@ -1,6 +1,7 @@
-// The conversion behind the core library's image-to-PNG operation: reading (image_reader.h) and
-// encoding (png_writer.h), without any file system call: the caller opens the image and places
-// the PNG.
+// The conversion behind the core library's image-to-PNG operation: reading (image_reader.h: BMP
+// with the library's own reader, PNG, JPEG and GIF with stb_image, everything else refused; the
+// size checked against a pixel cap on the header, truncated files refused) and encoding
+// (png_writer.h), without any file system call: the caller opens the image and places the PNG.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 namespace tarncore {
 
 // The image that `image` holds, from its current position, encoded as PNG (see EncodePng).
-// nullopt when the image cannot be read or encoded.
+// nullopt when the image is refused or cannot be read or encoded.
 std::optional<std::vector<std::uint8_t>> EncodeAsPng(std::FILE* image);
 
 }  // namespace tarncore
