@@ -319,11 +319,11 @@ bool ReadRle(Input& in, const Header& h, const Palette& palette, Image& image) {
       x += static_cast<unsigned>(dx);
       line += static_cast<unsigned>(dy);
     } else {  // an absolute run of `value` indexes, padded to a 16-bit boundary
-      const auto count = static_cast<std::size_t>(value);
-      const std::size_t bytes = four ? (count + 1) / 2 : count;
+      const auto length = static_cast<std::size_t>(value);
+      const std::size_t bytes = four ? (length + 1) / 2 : length;
       std::array<std::uint8_t, 256> run{};
       if (!in.Read(run.data(), bytes + bytes % 2)) return false;
-      for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t i = 0; i < length; ++i) {
         put(four ? (i % 2 == 0 ? run[i / 2] >> 4 : run[i / 2] & 0x0F) : run[i]);
       }
     }
