@@ -24,7 +24,8 @@
 //   (0, 0, 0, 0); run pixels past the end of a line are dropped.
 // - An alpha mask (V3, V4 and V5 headers with BI_BITFIELDS, or BI_ALPHABITFIELDS) is used, except
 //   that an image whose alpha is 0 everywhere is opaque, so that no picture becomes invisible.
-// - Masks must be contiguous, must not overlap and must lie within the pixel's bits.
+// - Masks must be contiguous, must not overlap and must lie within the pixel's bits; planes must
+//   be 1, the width positive, the height not 0.
 // - The width times the height is checked against the pixel cap before any pixel memory is taken.
 //   A file that ends before its declared pixels (uncompressed rows, or an RLE stream that ends
 //   before its end-of-bitmap code and before its last line) is refused, never padded.
