@@ -195,7 +195,7 @@ bound=$((6000 * 6000 * 5 + 24 * 1024 * 1024))
 measure "$file"
 result=PNG
 ((made)) || result=none
-printf '| %-20s | %10s | %-6s | %8s | %9s | %9s | %s |\n' "RLE8 6000² EOB only" \
+printf '| %-20s | %10s | %-6s | %8s | %9s | %9s | %s |\n' "ok-rle8-6000x6000-eob" \
   "$(stat -c %s "$file")" "$result" "$max_time" "$(mib "$max_rss")" "$(mib $((bound / 1024)))" \
   "$(awk -v m="$max_rss" -v b="$bound" 'BEGIN { print (m * 1024 <= b ? "yes" : "no") }')"
 echo
