@@ -1,31 +1,40 @@
 // PNG encoding: rows filtered in place, then the whole image compressed by libdeflate in one call.
 //
 // How the rows are filtered (PngFilter::kMeasured): the encoder compresses a sample of the image,
-// four bands of 16 rows spread over its height (the whole image when it is smaller), three ways,
-// and takes the smallest for the whole image:
-// - unfiltered rows. They win on rendered images with smooth shading and gradients: quantised
-//   shading leaves runs of identical pixels, and each row's sequence of colours recurs in the next
-//   rows a few pixels on, which deflate takes as long matches; filters turn both into less regular
-//   bytes. On a 1920x1080 render on a gradient background with a vignette and a blur, unfiltered
-//   rows came out at 173 kB, the per-row heuristic below at 211 kB, every fixed filter at 187 to
-//   232 kB (libdeflate level 7).
-// - "up" on every row. It wins on rendered images on a flat background: 70.8 kB against 72.8 kB
-//   unfiltered and 72.1 kB per-row heuristic on such a render.
-// - per row, the filter whose output has the least sum of absolute values as signed bytes (the
-//   heuristic of libpng and ImageMagick). It wins on photo-like images: 2.74 MB against 4.62 MB
-//   unfiltered and 2.94 MB "up" on a fractal texture.
-// Choosing per band of rows instead (each band by trial) did worse on the smooth render (194 kB):
-// switching filters between bands breaks the matches across rows. The sample costs a few percent
-// of the encoding time; computing the per-row heuristic over the whole image costs more than
-// compressing it, so it is done only when the sample picks it.
+// eight bands of eight rows spread over its height (the whole image when it is no taller), with
+// every row unfiltered and with every row "up", and keeps the smaller. Only when that sample still
+// compresses to more than an eighth of its size does it try the per-row heuristic as a third form
+// (per row, the filter whose output has the least sum of absolute values as signed bytes, as
+// libpng and ImageMagick do). The form chosen applies to the whole image. Measured on 1920x1080
+// 24-bit images made by bench/make_model_bmp.cpp (libdeflate level 7; PNG sizes in kB):
 //
-// Deflate: libdeflate at level 7. On those three images it gave PNGs 0.93, 0.81 and 0.96 times
-// the size of ImageMagick's (zlib level 7 with the per-row heuristic) in a fraction of zlib's time
-// (zlib level 7 on the fractal texture: 2.7 s against 0.7 s; the figures are in bench/README.md).
+//   image                                        unfiltered    up   per-row heuristic   chosen
+//   rendered assembly on a flat background          72.9      70.8        72.1            up
+//   the same on a gradient background, blurred     173.4     232.1       211.4        unfiltered
+//   seeded fractal texture (photo-like)           4,620     2,936       2,736       heuristic
+//   the flat render in 216 colours (indexed)       12.4      15.1        14.7         unfiltered
+//
+// - Unfiltered rows win on smooth renders: quantised shading leaves runs of identical pixels, and
+//   each row's sequence of colours recurs in the next rows a few pixels on, which deflate takes as
+//   long matches; filters turn both into less regular bytes. Filters win where pixels are noisy.
+// - The sample ranks unfiltered rows against "up" as the whole image does on all four images. The
+//   trial runs at the final level: a faster one ranked less reliably (at level 5 it put the
+//   heuristic first on the blurred render). The sample costs about a tenth of the encoding time.
+// - The heuristic is left out where matches carry the compression (the sample compresses to less
+//   than an eighth): it breaks them, as the table shows, although on the flat render's sample it
+//   came out first; and computing it over the whole image costs about as much as compressing it.
+// - Choosing per band of rows, each band by trial, did worse on the blurred render (194 kB):
+//   switching filters between bands breaks the matches across rows.
+//
+// Deflate: libdeflate at level 7. On those images it took 0.2 to 0.6 of zlib's time at level 7
+// (the fractal texture with the heuristic: 0.6 s against 3.3 s, on a loaded machine), with PNGs
+// within 0.1% of zlib's or up to 3% smaller. Level 6 loses the long matches of the blurred render
+// (193 kB); levels 8 and 9 take 1.5 to 3 times as long for 1% to 4% (bench/README.md).
 //
 // Memory: the pixel buffer is widened by one filter byte per row (realloc) and filtered in place,
 // last row first, so no filtered copy of the image exists; the compressed output is written into a
-// block sized to libdeflate's bound, of which only the pages written are touched.
+// block sized to libdeflate's bound, of which only the pages written are touched, and the pixels
+// are freed as soon as they are compressed.
 #include "tarncore/png_writer.h"
 
 #include <libdeflate.h>
