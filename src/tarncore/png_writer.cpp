@@ -327,7 +327,7 @@ PngFilter MeasuredFilter(const std::uint8_t* rows, std::size_t rowBytes, int hei
 }
 
 // Widens the rows of `pixels` (height rows of rowBytes) in place to the filtered image data of a
-// PNG: each row led by its filter type. Returns the widened buffer, or null (and `pixels` kept)
+// PNG: each row led by its filter type. Returns the widened buffer, or null (`pixels` freed)
 // when the memory is not there.
 PixelBuffer FilterInPlace(PixelBuffer pixels, std::size_t rowBytes, int height, std::size_t bpp,
                           PngFilter filter) {

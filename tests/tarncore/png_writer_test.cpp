@@ -54,8 +54,18 @@ std::uint32_t Get32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
-// What the file says about itself: its chunks' types in order, its colour type and the filter type
-// of each row (from the inflated image data).
+// CRC-32 as PNG chunks carry it, bit by bit (independent of the writer's table-driven one).
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+// What the file says about itself (every chunk's CRC checked on the way): its chunks' types in
+// order, its colour type and the filter type of each row (from the inflated image data).
 struct Layout {
   std::vector<std::string> chunks;
   int colourType = -1;
@@ -74,6 +84,11 @@ Layout Inspect(const tarncore::PngBytes& png, int width, int height) {
     const std::uint32_t size = Get32(p);
     const std::string type(reinterpret_cast<const char*>(p + 4), 4);
     layout.chunks.push_back(type);
+    if (static_cast<std::size_t>(end - p) < 12 + std::size_t{size}) {
+      ADD_FAILURE() << type << " runs past the end of the file";
+      break;
+    }
+    EXPECT_EQ(Get32(p + 8 + size), Crc32(p + 4, 4 + std::size_t{size})) << "CRC of " << type;
     if (type == "IHDR") layout.colourType = p[8 + 9];
     if (type == "IDAT") idat.insert(idat.end(), p + 8, p + 8 + size);
     p += 12 + size;
