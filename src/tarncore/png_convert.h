@@ -7,12 +7,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <vector>
+
+#include "tarncore/png_writer.h"
 
 namespace tarncore {
 
 // The image that `image` holds, from its current position, encoded as PNG (see EncodePng).
 // nullopt when the image is refused or cannot be read or encoded.
-std::optional<std::vector<std::uint8_t>> EncodeAsPng(std::FILE* image);
+std::optional<PngBytes> EncodeAsPng(std::FILE* image);
 
 }  // namespace tarncore

@@ -83,7 +83,7 @@ TARNCORE_API void TarnImageToPng(const Char* image, const Char* png) {
   bool placed = false;
   try {
     if (image != nullptr) {
-      std::optional<std::vector<std::uint8_t>> encoded;
+      std::optional<tarncore::PngBytes> encoded;
       if (const tarncore::sys::File file = tarncore::sys::OpenForReading(image)) {
         encoded = tarncore::EncodeAsPng(file.get());
       }  // the image is closed here, before the PNG is placed (the two may be one path)
