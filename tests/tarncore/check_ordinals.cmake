@@ -24,7 +24,9 @@ foreach(line IN LISTS lines)
     set(hex ${CMAKE_MATCH_2})
     set(member "${CMAKE_MATCH_3}")
     string(STRIP "${member}" member)
-    if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^8000000000000")
+    # An import by ordinal has the thunk's top bit set: 8000000000000007 in a 64-bit image,
+    # 80000007 in a 32-bit one.
+    if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^(80000000)?8000[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
       message(FATAL_ERROR "${PROGRAM} imports from tarnCore.dll by name: ${line}")
     endif()
     math(EXPR ordinal "0x${hex}")
