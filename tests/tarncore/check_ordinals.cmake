@@ -29,6 +29,11 @@ foreach(line IN LISTS lines)
     if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^(80000000)?8000[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
       message(FATAL_ERROR "${PROGRAM} imports from tarnCore.dll by name: ${line}")
     endif()
+    # The ordinal is the thunk's low word (objdump prints the column beside it in hex for a
+    # 64-bit image but in decimal for a 32-bit one).
+    string(LENGTH "${thunk}" length)
+    math(EXPR low "${length} - 4")
+    string(SUBSTRING "${thunk}" ${low} 4 hex)
     math(EXPR ordinal "0x${hex}")
     list(APPEND ordinals ${ordinal})
   endif()
