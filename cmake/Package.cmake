@@ -16,9 +16,10 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 # else of the build (a fetched dependency, say) brings along.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};hopgate;hopgate;/")
 # After staging: SHA256SUMS, then the same time (SOURCE_DATE_EPOCH, else the commit's) on every
-# staged file, so that the archive depends on the files' content only. CPack adds the files in the
-# order the fresh staging folder lists them, which is the order of the install rules below.
+# staged file, so that the archive depends on the files' content only.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/PackageStaging.cmake)
+# After archiving: a ZIP's entries sorted and its access and change times fixed too.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/PackageNormalize.cmake)
 set(CPACK_HOPGATE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 
 install(TARGETS hopgate RUNTIME DESTINATION . COMPONENT hopgate)

@@ -17,18 +17,7 @@ foreach(_name IN LISTS _files)
 endforeach()
 file(WRITE "${_stage}/SHA256SUMS" "${_sums}")
 
-set(_epoch "$ENV{SOURCE_DATE_EPOCH}")
-if(_epoch STREQUAL "")
-  execute_process(
-    COMMAND git log -1 --format=%ct
-    WORKING_DIRECTORY "${CPACK_HOPGATE_SOURCE_DIR}"
-    OUTPUT_VARIABLE _epoch
-    OUTPUT_STRIP_TRAILING_WHITESPACE
-    ERROR_QUIET)
-endif()
-if(NOT _epoch MATCHES "^[0-9]+$")
-  set(_epoch 315532800)  # 1980-01-01, the earliest time a ZIP entry can hold
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/PackageEpoch.cmake")
 execute_process(
   COMMAND find "${_stage}" -exec touch -h -d "@${_epoch}" {} +
   RESULT_VARIABLE _rc)
