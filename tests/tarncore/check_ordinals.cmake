@@ -26,7 +26,7 @@ foreach(line IN LISTS lines)
     string(STRIP "${member}" member)
     # An import by ordinal has the thunk's top bit set: 8000000000000007 in a 64-bit image,
     # 80000007 in a 32-bit one.
-    if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^(80000000)?8000[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
+    if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^8000(00000000)?[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
       message(FATAL_ERROR "${PROGRAM} imports from tarnCore.dll by name: ${line}")
     endif()
     # The ordinal is the thunk's low word (objdump prints the column beside it in hex for a
