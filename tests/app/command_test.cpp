@@ -51,6 +51,7 @@ TEST_F(CommandTest, AFileInPlaceOfTheMakerFolderIsLeftAlone) {
 }
 
 TEST_F(CommandTest, AFailingCoreLibraryRunsNoCommand) {
+  if (!kCoreFailuresReachTheProgram) GTEST_SKIP() << kCoreFailuresStayInTheLibrary;
   RunOptions o = Options();
   o.environment["TARNCORE_FAIL"] = "dataroot";
   WriteFile(caller / "a.txt", "A");

@@ -329,6 +329,7 @@ TEST_F(PreviewTest, ReadOnlyImageOrRequestStaysAndTheRestCompletes) {
 }
 
 TEST_F(PreviewTest, FailuresOfTheCoreLibraryStopTheImportWhereTheyHappen) {
+  if (!kCoreFailuresReachTheProgram) GTEST_SKIP() << kCoreFailuresStayInTheLibrary;
   const auto model = MakeModel("m.sw");
   // The digest fails: nothing is touched.
   WriteFile(Png(model), "old png");

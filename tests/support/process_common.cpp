@@ -17,8 +17,22 @@ std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds)
     if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // The recorder moves its record into place whole, yet on Windows the move may still hold the
+  // file for a moment (Wine's MoveFileExW keeps it open for deletion, which an ordinary open does
+  // not share): a record that cannot be opened yet, or reads empty, is read again for a while. A
+  // whole record is never empty, since its first line is the working folder.
+  const auto readable = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::string content;
+  for (;;) {
+    std::ifstream in(file, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    content = ss.str();
+    if (!content.empty() || std::chrono::steady_clock::now() > readable) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   // The record is UTF-8, one item a line: the working folder, then what was received.
-  std::ifstream in(file, std::ios::binary);
+  std::istringstream in(content);
   std::string line;
   Record r;
   bool first = true;

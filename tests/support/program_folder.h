@@ -21,6 +21,18 @@ inline constexpr double kAbsenceWait = 0.7;
 #endif
 inline constexpr double kPresenceWait = 20.0;
 
+// Whether a C++ exception thrown in the core library (its TARNCORE_FAIL switch) reaches the
+// program's catch-all. Not in the 32-bit Windows build: there g++ unwinds by DWARF tables, which
+// each statically linked module registers with its own copy of libgcc, so the library's unwinder
+// never finds the program's frames and ends the process instead.
+#if defined(_WIN32) && !defined(_WIN64)
+inline constexpr bool kCoreFailuresReachTheProgram = false;
+#else
+inline constexpr bool kCoreFailuresReachTheProgram = true;
+#endif
+inline constexpr const char* kCoreFailuresStayInTheLibrary =
+    "a C++ exception cannot leave a statically linked 32-bit MinGW DLL";
+
 inline void WriteFile(const fs::path& p, const std::string& content) {
   std::ofstream(p, std::ios::binary) << content;
 }

@@ -24,9 +24,16 @@ foreach(line IN LISTS lines)
     set(hex ${CMAKE_MATCH_2})
     set(member "${CMAKE_MATCH_3}")
     string(STRIP "${member}" member)
-    if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^8000000000000")
+    # An import by ordinal has the thunk's top bit set: 8000000000000007 in a 64-bit image,
+    # 80000007 in a 32-bit one.
+    if(NOT member STREQUAL "<none>" OR NOT thunk MATCHES "^8000(00000000)?[0-9a-f][0-9a-f][0-9a-f][0-9a-f]$")
       message(FATAL_ERROR "${PROGRAM} imports from tarnCore.dll by name: ${line}")
     endif()
+    # The ordinal is the thunk's low word (objdump prints the column beside it in hex for a
+    # 64-bit image but in decimal for a 32-bit one).
+    string(LENGTH "${thunk}" length)
+    math(EXPR low "${length} - 4")
+    string(SUBSTRING "${thunk}" ${low} 4 hex)
     math(EXPR ordinal "0x${hex}")
     list(APPEND ordinals ${ordinal})
   endif()

@@ -27,6 +27,13 @@ class FailSwitch : public ::testing::Test {
     VariantInit(&value_);
   }
   ~FailSwitch() override { VariantClear(&value_); }
+  void SetUp() override {
+#if defined(_WIN32) && !defined(_WIN64)
+    // 32-bit MinGW unwinds by DWARF tables that each statically linked module registers with its
+    // own libgcc: the library's unwinder never finds the program's frames and ends the process.
+    GTEST_SKIP() << "a C++ exception cannot leave a statically linked 32-bit MinGW DLL";
+#endif
+  }
 
   tarncore_test::TempFolder folder_;
   const fs::path image_ = folder_.path() / "in.bmp";
