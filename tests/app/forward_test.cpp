@@ -5,7 +5,7 @@
 #include <string>
 
 #include "support/program_folder.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 

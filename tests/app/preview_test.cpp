@@ -12,7 +12,7 @@
 #include "support/images.h"
 #include "support/program_folder.h"
 #include "tarncore/md5.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 
+using testsupport::Show;
 using textrules::Text;
 using V = std::vector<Text>;
 

@@ -249,15 +249,16 @@ TEST(WalkJsonObject, HandsNamesStringsAndNumbersToTheVisitorDepthFirst) {
     const char* visits;
   } cases[] = {
       {u"{}", false, ""},
-      {u"{\"a\":1,\"a\":\"two\"}", false, "a|1|a|two|"},  // duplicates are all walked
+      {u"{\"a\":1,\"a\":\"two\"}", false, R"("a"|"1"|"a"|"two"|)"},  // duplicates are all walked
       // Objects inside objects and inside arrays are walked; strings and arrays inside arrays are
       // passed over, and true, false and null give no node.
       {u"{\"n\":\"v\",\"o\":{\"p\":\"q\"},\"arr\":[{\"x\":\"y\"},\"s\",[\"deep\",{\"z\":1}],3],"
        u"\"num\":-1.50e3,\"t\":true,\"f\":false,\"nl\":null,\"e\":\"\\u0041\\n\"}",
-       false, "n|v|o|p|q|arr|x|y|num|-1.50e3|t|f|nl|e|A\\u000A|"},
+       false, R"("n"|"v"|"o"|"p"|"q"|"arr"|"x"|"y"|"num"|"-1.50e3"|"t"|"f"|"nl"|"e"|"A\u000A"|)"},
       // A \u escape with non-hexadecimal characters, each counting as 0.
-      {u"{\"k\":\"\\u4zz1\"}", false, "k|\\u4001|"},
-      {u"[{\"a\":\"b\"},\"c\",{\"d\":[{\"e\":\"f\"}]},[{\"g\":\"h\"}]]", true, "a|b|d|e|f|"},
+      {u"{\"k\":\"\\u4zz1\"}", false, R"("k"|"\u4001"|)"},
+      {u"[{\"a\":\"b\"},\"c\",{\"d\":[{\"e\":\"f\"}]},[{\"g\":\"h\"}]]", true,
+       R"("a"|"b"|"d"|"e"|"f"|)"},
   };
   for (const auto& c : cases) {
     const auto tree = preview::ParseJsonValidation(c.text);
@@ -283,7 +284,7 @@ TEST(ParseJsonValidation, KeepsEveryMemberInTextOrder) {
     members += Show(tree->Name(node)) + "=" + Show(tree->Text(node)) + ":" +
                std::to_string(static_cast<int>(tree->Kind(node))) + " ";
   }
-  EXPECT_EQ(members, "sw=a:2 x=:1 sw=:6 ");
+  EXPECT_EQ(members, R"("sw"="a":2 "x"="":1 "sw"="":6 )");
 }
 
 // Texts nested a million levels deep: the parse, the walk and the release of the tree keep their

@@ -5,9 +5,9 @@
 #include <fstream>
 #include <thread>
 
-#include "storage/ChildProcess.h"
 #include "storage/SQLite3Wrap.h"
 #include "storage/StorageFixture.h"
+#include "support/process.h"
 
 namespace storagetest {
 namespace {
@@ -78,7 +78,10 @@ TEST_F(BusyTest, TimeOutWaitsForLockOfAnotherProcess) {
       setup.Open(path.u16string());
       setup.Execute(u"DROP TABLE IF EXISTS t; CREATE TABLE t(v TEXT);");
     }
-    ChildProcess holder(ProgramBeside(STORAGE_LOCK_HOLDER), {}, folder_.Path());
+    testsupport::RunOptions options;
+    options.workingFolder = folder_.Path();
+    testsupport::ChildProcess holder(testsupport::OwnFolder() / STORAGE_LOCK_HOLDER,
+                                     std::vector<std::u16string>{}, options);
     {
       ReleaseHolder release{folder_.Path() / "probed.flag"};
       for (int i = 0; i < 6000 && !std::filesystem::exists(folder_.Path() / "held.flag"); ++i) {
