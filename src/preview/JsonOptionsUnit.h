@@ -1,5 +1,12 @@
 // JsonOptionsUnit: the validation of a preview request's text.
 //
+// Why a request is read twice: the import first asks the validation grammar whether the text is a
+// JSON object (ValiJSONStr, which turns a text that does not parse into "{}"), and then reads the
+// members from the text it got back with the reading grammar (JsonReader.h). The two grammars
+// disagree on a few odd texts (duplicate names, nesting depth, "\u" escapes, U+FEFF, U+0000), and
+// which files the cache accepts depends on both answers, so each keeps its own parser and its own
+// particulars, listed below. docs/preview-import.md follows a request through both.
+//
 // ValiJSONStr decides by the validation grammar whether a request text is a JSON object. That
 // grammar is RFC 8259 with these particulars (each one in one place of JsonOptionsUnit.cpp):
 //   - whitespace is space, tab, LF and CR; one U+FEFF at the very start is skipped when at least
