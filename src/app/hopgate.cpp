@@ -24,9 +24,6 @@ Text Argument(size_t index) {
 
 namespace {
 
-using textrules::ExtractExtension;
-using textrules::UpperAscii;
-
 Text ProgramName(const char16_t* base) { return base + platform::ExecutableSuffix(); }
 
 // A suite document goes to the sibling program that owns it, started from the program folder.
@@ -46,9 +43,7 @@ void MoveByCopy() {
   if (CopyFileOver(source, destination, true)) platform::DeleteFile(source);
 }
 
-bool ExtensionIs(const char16_t* upper) {
-  return UpperAscii(ExtractExtension(FirstArgument)) == upper;
-}
+bool ExtensionIs(const char16_t* upper) { return textrules::ExtensionIs(FirstArgument, upper); }
 
 struct CommandRow {
   size_t argumentCount;

@@ -40,7 +40,8 @@ std::vector<Text> CommandLineArguments();
 // Starts `file` through the shell's default action, not waiting for it (ShellExecuteW with no
 // window, no verb, SW_SHOWNORMAL). `parameters` absent means no parameter string at all. The
 // started program gets `folder` as its working folder. The outcome is not reported.
-// POSIX: `file` is resolved against `folder`; an executable file is started detached with the
+// POSIX: `file` is joined to `folder` (textrules::JoinPath, even when it is absolute, as the
+// callers' existence tests join it); an executable file is started detached with the
 // parameter string split into argv by the command-line rules; any other existing file goes to
 // xdg-open when present.
 void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder);

@@ -188,13 +188,9 @@ Text ModulePath() {
 std::vector<Text> CommandLineArguments() { return textrules::ArgumentsFromArgv(RecordedArgv()); }
 
 void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder) {
-  Text resolved = file;
-  if (file.empty() || file[0] != u'/') {
-    resolved = folder;
-    if (!resolved.empty() && resolved.back() != u'/') resolved.push_back(u'/');
-    resolved += file;
-  }
-  const std::string path = ToNative(resolved);
+  // The file is always joined to the folder, an absolute one included, exactly as the callers'
+  // existence tests join it: the file tested is the file started.
+  const std::string path = ToNative(textrules::JoinPath(folder, file));
   const std::string dir = ToNative(folder);
   struct stat st {};
   if (file.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;

@@ -32,15 +32,7 @@ const char16_t kList[] =
     u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID DESC";
 const char16_t kDeletePrefix[] = u"Delete From PreviewPNGTable WHERE ID=";
 
-Text CachePath(const Text& fileName) { return PreviewFolder + platform::kPathSeparator + fileName; }
-
-// The index names files inside the cache folder only. A name that could point elsewhere (a
-// separator of either kind, a drive or stream colon, "." or "..") is never joined to the folder,
-// so a tampered index cannot make the purge delete a file outside the cache.
-bool IsPlainFileName(const Text& name) {
-  if (name.empty() || name == u"." || name == u"..") return false;
-  return name.find_first_of(u"\\/:") == Text::npos;
-}
+Text CachePath(const Text& fileName) { return textrules::JoinPath(PreviewFolder, fileName); }
 
 Text Decimal(std::int64_t value) {
   const std::string digits = std::to_string(value);
@@ -57,8 +49,8 @@ void OpenIndex(TSQLite3Database& index) {
 
 void SetFolderTexts(const Text& dataRoot) {
   DataRoot = dataRoot;
-  MakerFolder = DataRoot + platform::kPathSeparator + u"Vexmoor";
-  PreviewFolder = MakerFolder + platform::kPathSeparator + u"PreviewPNG";
+  MakerFolder = textrules::JoinPath(DataRoot, u"Vexmoor");
+  PreviewFolder = textrules::JoinPath(MakerFolder, u"PreviewPNG");
 }
 
 void PrepareDataFolders() {
@@ -107,7 +99,10 @@ void PurgePreviews() {
     const Text pngName = list->ColumnText(1);
     const Text modelPath = list->ColumnText(2);
     if (platform::FileExists(modelPath)) continue;
-    if (IsPlainFileName(pngName)) platform::DeleteFile(CachePath(pngName));
+    // The index names files inside the cache folder only: a name that could point elsewhere is
+    // never joined to the folder, so a tampered index cannot make the purge delete a file
+    // outside the cache.
+    if (textrules::IsPlainFileName(pngName)) platform::DeleteFile(CachePath(pngName));
     // Each delete on its own, in SQLite's automatic mode, while the list is still being stepped.
     index.Execute(kDeletePrefix + Decimal(id));
   }
@@ -127,7 +122,7 @@ void ImportPreviewRequest(const Text& requestPath) {
     const Text pngPath = CachePath(pngName);
     if (platform::FileExists(pngPath)) platform::DeleteFile(pngPath);
 
-    if (textrules::UpperAscii(textrules::ExtractExtension(imagePath)) == u".PNG") {
+    if (textrules::ExtensionIs(imagePath, u".PNG")) {
       platform::CopyFile(imagePath, pngPath);
     } else {
       CoreImageToPng(imagePath, pngPath);

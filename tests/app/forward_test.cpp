@@ -126,6 +126,24 @@ TEST_F(ForwardTest, ATargetInASubfolderRunsInTheProgramFolder) {
   EXPECT_EQ(record->received, ExpectedReceived(u"\"x\""));
 }
 
+// The value is joined to the program folder for the existence test and handed to the shell as
+// read. With a leading separator the test finds the file below the program folder; the POSIX
+// build starts that same file, while Windows' shell takes the value from the root of the drive,
+// where nothing stands (docs/forwarding.md).
+TEST_F(ForwardTest, ALeadingSeparatorIsTestedBelowTheProgramFolder) {
+  const fs::path target = PlaceRecorder("tool", program / "sub");
+  WriteFile(program / "debug.ini",
+            "[Forward]\n" + OwnName() + "=" + Sep() + "sub" + Sep() + "tool" + kExeSuffix + "\n");
+  Forward(u" x");
+#ifdef _WIN32
+  EXPECT_FALSE(WaitForRecord(target, kAbsenceWait));
+#else
+  const auto record = WaitForRecord(target, kPresenceWait);
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(fs::equivalent(record->workingFolder, program));
+#endif
+}
+
 }  // namespace
 
 namespace {
