@@ -19,8 +19,6 @@ namespace {
 using storage::TSQLite3Database;
 using Text = std::u16string;
 
-constexpr int kRow = 100;  // SQLITE_ROW
-
 const char16_t kCreateTable[] =
     u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
     u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)";
@@ -47,12 +45,6 @@ void OpenIndex(TSQLite3Database& index) {
 
 }  // namespace
 
-void SetFolderTexts(const Text& dataRoot) {
-  DataRoot = dataRoot;
-  MakerFolder = textrules::JoinPath(DataRoot, u"Vexmoor");
-  PreviewFolder = textrules::JoinPath(MakerFolder, u"PreviewPNG");
-}
-
 void PrepareDataFolders() {
   // A failure of the core library leaves all three texts empty.
   SetFolderTexts(CoreDataRoot());
@@ -77,7 +69,7 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
       // The name stands in the text between double quotes; SQLite reads a double-quoted word
       // that names no column as a text value.
       auto count = index.Prepare(kCountPrefix + (u"\"" + pngName + u"\""));
-      if (count->Step() == kRow && count->ColumnInt(0) > 0) return;
+      if (count->Step() == storage::kStepRow && count->ColumnInt(0) > 0) return;
       count->Reset();
     }
     auto insert = index.Prepare(kInsert);
@@ -93,7 +85,7 @@ void PurgePreviews() {
   TSQLite3Database index;
   OpenIndex(index);
   auto list = index.Prepare(kList);
-  while (list->Step() == kRow) {
+  while (list->Step() == storage::kStepRow) {
     // 64 bits: row numbers above 2147483647 are deleted by their own number.
     const std::int64_t id = list->ColumnInt64(0);
     const Text pngName = list->ColumnText(1);

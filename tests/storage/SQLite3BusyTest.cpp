@@ -14,7 +14,7 @@ namespace {
 
 using storage::TSQLite3Database;
 
-constexpr int kBusy = 5;  // SQLITE_BUSY
+using storage::kStepBusy;
 const std::u16string kLocked = u"SQLite3 error: database is locked";
 
 using BusyTest = StorageTest;
@@ -31,7 +31,7 @@ TEST_F(BusyTest, LockHeldElsewhereFailsAtOnceByDefault) {
 
   holder.Execute(u"BEGIN IMMEDIATE; INSERT INTO t(v) VALUES('holder');");
   EXPECT_EQ(RaisedMessage([&] { other.Execute(u"INSERT INTO t(v) VALUES('other');"); }), kLocked);
-  EXPECT_EQ(insert->StepAndReset(), kBusy);
+  EXPECT_EQ(insert->StepAndReset(), kStepBusy);
   // A time-out that runs out ends the same way, only later.
   other.SetBusyTimeout(50);
   EXPECT_EQ(RaisedMessage([&] { other.Execute(u"INSERT INTO t(v) VALUES('other');"); }), kLocked);
@@ -39,7 +39,7 @@ TEST_F(BusyTest, LockHeldElsewhereFailsAtOnceByDefault) {
   EXPECT_EQ(other.GetBusyTimeout(), 0);
 
   holder.Execute(u"COMMIT;");
-  EXPECT_EQ(insert->StepAndReset(), 101);
+  EXPECT_EQ(insert->StepAndReset(), storage::kStepDone);
   other.Execute(u"INSERT INTO t(v) VALUES('other');");
   other.Close();
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 3);
@@ -104,7 +104,7 @@ TEST_F(BusyTest, TimeOutWaitsForLockOfAnotherProcess) {
     EXPECT_EQ(holder.Wait(), 0);
 
     auto rows = waiting.Prepare(u"SELECT group_concat(v, ',') FROM (SELECT v FROM t ORDER BY v);");
-    ASSERT_EQ(rows->Step(), 100);
+    ASSERT_EQ(rows->Step(), storage::kStepRow);
     EXPECT_EQ(rows->ColumnText(0), u"helper,waited");
   }
 }

@@ -31,7 +31,7 @@ class StorageTest : public ::testing::Test {
     storage::TSQLite3Database db;
     db.Open(DbPath());
     auto statement = db.Prepare(sql);
-    EXPECT_EQ(statement->Step(), 100) << "no row from the query";
+    EXPECT_EQ(statement->Step(), storage::kStepRow) << "no row from the query";
     return statement->ColumnInt(0);
   }
 
