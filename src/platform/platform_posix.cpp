@@ -218,16 +218,6 @@ std::optional<FileAttributes> GetAttributes(const Text& path) {
   return a;
 }
 
-bool FileExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && !a->folder;
-}
-
-bool FolderExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && a->folder;
-}
-
 bool CreateFolder(const Text& path) { return ::mkdir(ToNative(path).c_str(), 0777) == 0; }
 
 bool DeleteFile(const Text& path) {

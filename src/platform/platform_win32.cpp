@@ -93,16 +93,6 @@ std::optional<FileAttributes> GetAttributes(const Text& path) {
   return r;
 }
 
-bool FileExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && !a->folder;
-}
-
-bool FolderExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && a->folder;
-}
-
 bool CreateFolder(const Text& path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
 
 bool DeleteFile(const Text& path) { return ::DeleteFileW(W(path)) != 0; }
