@@ -11,6 +11,17 @@
 #include <string_view>
 #include <vector>
 
+// <windows.h> defines DeleteFile, MoveFile and CopyFile as macros for their A and W variants, so
+// in a file that includes it before this header the layer's functions below would silently be
+// declared and called as platform::DeleteFileW and so on. The macros are undefined here, once for
+// every such file (the Win32 backend calls the W functions by their full names); a file that
+// includes <windows.h> after this header must not call these three.
+#ifdef _WIN32
+#undef DeleteFile
+#undef MoveFile
+#undef CopyFile
+#endif
+
 namespace platform {
 
 using Text = std::u16string;
@@ -84,9 +95,10 @@ bool SetNormalAttributes(const Text& path);
 bool SameFile(const Text& a, const Text& b);
 
 // Reads the whole file into `bytes`. The file is opened for reading only and shared for reading
-// only (CreateFileW GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), so it fails while another
-// process holds the file open for writing; closed again before returning. On failure `bytes` is
-// left empty.
+// only (CreateFileW GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), so on Windows it fails while
+// another process holds the file open for writing; POSIX has no sharing modes, so there it reads
+// whatever the file holds at the time. Closed again before returning. On failure `bytes` is left
+// empty.
 bool ReadWholeFile(const Text& path, std::string& bytes);
 
 // Creates `path` anew (create-always, read and write access, no sharing, normal attributes) and

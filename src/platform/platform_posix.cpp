@@ -19,6 +19,7 @@
 #include "platform/native_text.h"
 #include "platform/platform.h"
 #include "platform/process_entry.h"
+#include "platform/scoped_fd.h"
 #include "platform/textrules.h"
 
 namespace platform {
@@ -28,27 +29,6 @@ std::vector<Text>& RecordedArgv() {
   static std::vector<Text> argv;
   return argv;
 }
-
-// An fd that closes itself.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a delayed write error shows here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {

@@ -24,7 +24,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,7 +52,6 @@ class TJsonTree {
   Index FirstChild(Index node) const { return nodes_[node].firstChild; }
   // The next member or element of the same container; kNone after the last.
   Index NextSibling(Index node) const { return nodes_[node].nextSibling; }
-  std::size_t NodeCount() const { return nodes_.size(); }
 
  private:
   friend class TValidationParser;
@@ -70,21 +68,6 @@ class TJsonTree {
 // Parses `text` by the validation grammar: one value, or nothing when any rule is broken (the
 // empty text and whitespace alone included). Never fails and never recurses.
 std::optional<TJsonTree> ParseJsonValidation(std::u16string_view text);
-
-// Receives the string nodes of a walk: member names, string values (escapes decoded) and number
-// values (as written).
-using TJsonVisitor = std::function<void(std::u16string_view node)>;
-
-// Walks `object` depth first: for each member in order, hands its name to the visitor; then walks
-// an object value, calls WalkJsonArray on an array value, hands a string or number value to the
-// visitor, and passes over true, false and null. Raises EInvalidTypeConversion when `object` is
-// not an object.
-void WalkJsonObject(const TJsonTree& tree, TJsonTree::Index object, const TJsonVisitor& visitor);
-
-// Walks each element of `array` that is an object with WalkJsonObject; every other element (nested
-// arrays and strings included) is passed over. Raises EInvalidTypeConversion when `array` is not an
-// array.
-void WalkJsonArray(const TJsonTree& tree, TJsonTree::Index array, const TJsonVisitor& visitor);
 
 // Returns `text` unchanged when it is a JSON object by the validation grammar, and `fallback` when
 // it does not parse. Raises EInvalidTypeConversion when it parses as an array, a string, a number,

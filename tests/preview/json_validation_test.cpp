@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "JsonWalk.h"
 #include "RequestTestSupport.h"
 
 namespace {
@@ -229,9 +230,9 @@ std::vector<std::u16string> Visits(const TJsonTree& tree, bool array) {
   std::vector<std::u16string> seen;
   const auto visitor = [&seen](std::u16string_view node) { seen.emplace_back(node); };
   if (array) {
-    preview::WalkJsonArray(tree, TJsonTree::kRoot, visitor);
+    requesttest::WalkJsonArray(tree, TJsonTree::kRoot, visitor);
   } else {
-    preview::WalkJsonObject(tree, TJsonTree::kRoot, visitor);
+    requesttest::WalkJsonObject(tree, TJsonTree::kRoot, visitor);
   }
   return seen;
 }
@@ -300,7 +301,7 @@ TEST(ValiJSONStr, HasNoNestingLimitOfItsOwn) {
   const auto tree = preview::ParseJsonValidation(objects);
   ASSERT_TRUE(tree.has_value());
   std::size_t names = 0;
-  preview::WalkJsonObject(*tree, TJsonTree::kRoot, [&names](std::u16string_view node) {
+  requesttest::WalkJsonObject(*tree, TJsonTree::kRoot, [&names](std::u16string_view node) {
     if (node == u"a") ++names;
   });
   EXPECT_EQ(names, static_cast<std::size_t>(kDepth / 2));
