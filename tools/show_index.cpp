@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
         index.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID");
     std::printf("%-6s %-40s %s\n", "ID", "PngMd5FileName", "SwFullFileName");
     int count = 0;
-    while (rows->Step() == 100) {
+    while (rows->Step() == storage::kStepRow) {
       std::printf("%-6lld %-40s %s\n", static_cast<long long>(rows->ColumnInt64(0)),
                   platform::ToNative(rows->ColumnText(1)).c_str(),
                   platform::ToNative(rows->ColumnText(2)).c_str());

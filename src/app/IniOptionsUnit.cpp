@@ -4,9 +4,10 @@
 
 namespace hopgate {
 
-std::u16string ReadIniValue(const std::u16string& file, const std::u16string& section,
-                            const std::u16string& key, const std::u16string& fallback) {
-  return platform::ReadIniString(file, section, key, fallback);
+std::u16string ReadForwardTarget(const std::u16string& programFolder,
+                                 const std::u16string& ownFileName) {
+  // The folder already ends in its separator: the name is appended as it is.
+  return platform::ReadIniString(programFolder + kIniFileName, kForwardSection, ownFileName, u"");
 }
 
 }  // namespace hopgate

@@ -2,15 +2,16 @@
 
 #include <optional>
 
-#include "app/IniOptionsUnit.h"
 #include "app/hopgate.h"
 #include "platform/platform.h"
+#include "platform/textrules.h"
 
 namespace hopgate {
 
 void ForwardToTarget() {
-  ForwardTarget = ReadIniValue(ProgramFolder + u"debug.ini", u"Forward", OwnFileName, u"");
-  if (!platform::FileExists(ProgramFolder + platform::kPathSeparator + ForwardTarget)) return;
+  // The value is taken relative to the program folder by plain joining; the shell gets it exactly
+  // as read, with the program folder as its working folder (docs/forwarding.md lists odd values).
+  if (!platform::FileExists(textrules::JoinPath(ProgramFolder, ForwardTarget))) return;
 
   const size_t n = Arguments.size();
   if (n > 3) return;

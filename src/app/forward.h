@@ -4,9 +4,9 @@
 
 namespace hopgate {
 
-// Reads the target for OwnFileName from section "Forward" of debug.ini in ProgramFolder into
-// ForwardTarget and, when that file exists in ProgramFolder, starts it with up to three
-// arguments, each in double quotes; with four or more arguments nothing is started.
+// When ForwardTarget (already read from debug.ini by the start-up) names a file in ProgramFolder,
+// starts it with up to three arguments, each in double quotes; with four or more arguments
+// nothing is started.
 void ForwardToTarget();
 
 }  // namespace hopgate

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "app/commonfunction.h"
+#include "app/IniOptionsUnit.h"
 #include "app/forward.h"
 #include "platform/platform.h"
 #include "platform/process_entry.h"
@@ -11,11 +12,22 @@
 
 namespace hopgate {
 
-Text ProgramFolder;
-Text FirstArgument;
-Text OwnFileName;
-Text ForwardTarget;
-std::vector<Text> Arguments;
+namespace {
+
+// Written by Run only; the rest of the program sees them through the references below.
+Text programFolder;
+Text firstArgument;
+Text ownFileName;
+Text forwardTarget;
+std::vector<Text> arguments;
+
+}  // namespace
+
+const Text& ProgramFolder = programFolder;
+const Text& FirstArgument = firstArgument;
+const Text& OwnFileName = ownFileName;
+const Text& ForwardTarget = forwardTarget;
+const std::vector<Text>& Arguments = arguments;
 
 Text Argument(size_t index) {
   if (index == 0 || index > Arguments.size()) return Text();
@@ -23,9 +35,6 @@ Text Argument(size_t index) {
 }
 
 namespace {
-
-using textrules::ExtractExtension;
-using textrules::UpperAscii;
 
 Text ProgramName(const char16_t* base) { return base + platform::ExecutableSuffix(); }
 
@@ -46,9 +55,7 @@ void MoveByCopy() {
   if (CopyFileOver(source, destination, true)) platform::DeleteFile(source);
 }
 
-bool ExtensionIs(const char16_t* upper) {
-  return UpperAscii(ExtractExtension(FirstArgument)) == upper;
-}
+bool ExtensionIs(const char16_t* upper) { return textrules::ExtensionIs(FirstArgument, upper); }
 
 struct CommandRow {
   size_t argumentCount;
@@ -82,15 +89,16 @@ void DispatchCommand() {
 int Run() {
   try {
     const Text modulePath = platform::ModulePath();
-    Arguments = platform::CommandLineArguments();
-    ProgramFolder = textrules::FolderOf(modulePath);
-    FirstArgument = Argument(1);
+    arguments = platform::CommandLineArguments();
+    programFolder = textrules::FolderOf(modulePath);
+    firstArgument = Argument(1);
 
     preview::PrepareDataFolders();
-    OwnFileName = textrules::FileNameOf(modulePath);
+    ownFileName = textrules::FileNameOf(modulePath);
     if (textrules::LowerAscii(OwnFileName) == ProgramName(u"hopgate")) {
       DispatchCommand();
     } else {
+      forwardTarget = ReadForwardTarget(ProgramFolder, OwnFileName);
       ForwardToTarget();
     }
   } catch (...) {

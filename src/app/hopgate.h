@@ -8,14 +8,16 @@ namespace hopgate {
 
 using Text = std::u16string;
 
-// Set once at start-up and never changed afterwards.
-extern Text ProgramFolder;  // folder of the running executable, ending with a separator
-extern Text FirstArgument;  // argument 1, trimmed; empty without arguments
-extern Text OwnFileName;    // file name of the running executable, as the system reports it
-extern Text ForwardTarget;  // set in forwarding mode only
+// The run's global texts: set once by the start-up in Run (hopgate.cpp), the only place that
+// writes them, and read-only everywhere else.
+extern const Text& ProgramFolder;  // folder of the running executable, ending with a separator
+extern const Text& FirstArgument;  // argument 1, trimmed; empty without arguments
+extern const Text& OwnFileName;    // file name of the running executable, as the system reports it
+extern const Text&
+    ForwardTarget;  // debug.ini's value for OwnFileName; read in forwarding mode only
 
 // Arguments 1..n of the run, untrimmed (see textrules::SplitCommandLine).
-extern std::vector<Text> Arguments;
+extern const std::vector<Text>& Arguments;
 
 // Argument `index` (1-based), trimmed; empty when there is no such argument.
 Text Argument(size_t index);

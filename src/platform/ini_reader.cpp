@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/native_text.h"
+#include "platform/text_encoding.h"
 
 namespace platform {
 namespace {
@@ -142,21 +143,12 @@ struct IniValueScanner::State {
 
   // The byte-order mark, when there is one, decides; it is not part of the text.
   void DecideEncoding() {
-    const std::string_view head = carry;
-    size_t mark = 0;
-    if (head.starts_with("\xEF\xBB\xBF")) {
-      encoding = Encoding::Utf8;
-      mark = 3;
-    } else if (head.starts_with("\xFF\xFE")) {
-      encoding = Encoding::Utf16Le;
-      mark = 2;
-    } else if (head.starts_with("\xFE\xFF")) {
-      encoding = Encoding::Utf16Be;
-      mark = 2;
-    } else {
-      encoding = Encoding::Utf8;
-    }
-    carry.erase(0, mark);
+    using textencoding::ByteOrderMark;
+    const ByteOrderMark mark = textencoding::DetectMark(carry);
+    encoding = mark == ByteOrderMark::Utf16LittleEndian ? Encoding::Utf16Le
+               : mark == ByteOrderMark::Utf16BigEndian  ? Encoding::Utf16Be
+                                                        : Encoding::Utf8;
+    carry.erase(0, textencoding::MarkLength(mark));
   }
 
   // Decodes the bytes left over from the last piece and `bytes`; at the end of the input nothing
@@ -175,11 +167,9 @@ struct IniValueScanner::State {
       return;
     }
     const size_t whole = work.size() & ~size_t{1};
-    const int high = encoding == Encoding::Utf16Le ? 1 : 0;
-    for (size_t i = 0; i < whole && !settled; i += 2) {
-      const auto hi = static_cast<unsigned char>(work[i + high]);
-      const auto lo = static_cast<unsigned char>(work[i + 1 - high]);
-      Unit(static_cast<char16_t>(hi << 8 | lo));
+    for (char16_t c : textencoding::DecodeUtf16(work, encoding == Encoding::Utf16Be)) {
+      if (settled) return;
+      Unit(c);
     }
     if (!last) carry.assign(work, whole, work.size() - whole);
   }

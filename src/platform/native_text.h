@@ -1,16 +1,17 @@
-// Lossless conversion between the program's UTF-16 texts and the UTF-8 bytes of POSIX calls.
-//
-// Bytes that are not valid UTF-8 decode to U+DC80..U+DCFF and encode back to the same bytes (as
-// Python's "surrogateescape"), so a path from the command line always reaches the same file. Any
-// other unpaired surrogate encodes as its three-byte form. Pure functions, built on every OS.
+// The UTF-8 bytes of POSIX calls: the lossless conversion of text_encoding.h under the names the
+// platform layer uses at each OS call.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "platform/text_encoding.h"
+
 namespace platform {
 
-std::string ToNative(std::u16string_view text);
-std::u16string FromNative(std::string_view bytes);
+inline std::string ToNative(std::u16string_view text) { return textencoding::EncodeUtf8(text); }
+inline std::u16string FromNative(std::string_view bytes) {
+  return textencoding::DecodeUtf8Lossless(bytes);
+}
 
 }  // namespace platform

@@ -11,6 +11,17 @@
 #include <string_view>
 #include <vector>
 
+// <windows.h> defines DeleteFile, MoveFile and CopyFile as macros for their A and W variants, so
+// in a file that includes it before this header the layer's functions below would silently be
+// declared and called as platform::DeleteFileW and so on. The macros are undefined here, once for
+// every such file (the Win32 backend calls the W functions by their full names); a file that
+// includes <windows.h> after this header must not call these three.
+#ifdef _WIN32
+#undef DeleteFile
+#undef MoveFile
+#undef CopyFile
+#endif
+
 namespace platform {
 
 using Text = std::u16string;
@@ -40,7 +51,8 @@ std::vector<Text> CommandLineArguments();
 // Starts `file` through the shell's default action, not waiting for it (ShellExecuteW with no
 // window, no verb, SW_SHOWNORMAL). `parameters` absent means no parameter string at all. The
 // started program gets `folder` as its working folder. The outcome is not reported.
-// POSIX: `file` is resolved against `folder`; an executable file is started detached with the
+// POSIX: `file` is joined to `folder` (textrules::JoinPath, even when it is absolute, as the
+// callers' existence tests join it); an executable file is started detached with the
 // parameter string split into argv by the command-line rules; any other existing file goes to
 // xdg-open when present.
 void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder);
@@ -83,9 +95,10 @@ bool SetNormalAttributes(const Text& path);
 bool SameFile(const Text& a, const Text& b);
 
 // Reads the whole file into `bytes`. The file is opened for reading only and shared for reading
-// only (CreateFileW GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), so it fails while another
-// process holds the file open for writing; closed again before returning. On failure `bytes` is
-// left empty.
+// only (CreateFileW GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), so on Windows it fails while
+// another process holds the file open for writing; POSIX has no sharing modes, so there it reads
+// whatever the file holds at the time. Closed again before returning. On failure `bytes` is left
+// empty.
 bool ReadWholeFile(const Text& path, std::string& bytes);
 
 // Creates `path` anew (create-always, read and write access, no sharing, normal attributes) and

@@ -19,6 +19,7 @@
 #include "platform/native_text.h"
 #include "platform/platform.h"
 #include "platform/process_entry.h"
+#include "platform/scoped_fd.h"
 #include "platform/textrules.h"
 
 namespace platform {
@@ -28,27 +29,6 @@ std::vector<Text>& RecordedArgv() {
   static std::vector<Text> argv;
   return argv;
 }
-
-// An fd that closes itself.
-class ScopedFd {
- public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports whether the close succeeded (a delayed write error shows here).
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 bool WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -188,13 +168,9 @@ Text ModulePath() {
 std::vector<Text> CommandLineArguments() { return textrules::ArgumentsFromArgv(RecordedArgv()); }
 
 void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder) {
-  Text resolved = file;
-  if (file.empty() || file[0] != u'/') {
-    resolved = folder;
-    if (!resolved.empty() && resolved.back() != u'/') resolved.push_back(u'/');
-    resolved += file;
-  }
-  const std::string path = ToNative(resolved);
+  // The file is always joined to the folder, an absolute one included, exactly as the callers'
+  // existence tests join it: the file tested is the file started.
+  const std::string path = ToNative(textrules::JoinPath(folder, file));
   const std::string dir = ToNative(folder);
   struct stat st {};
   if (file.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
@@ -220,16 +196,6 @@ std::optional<FileAttributes> GetAttributes(const Text& path) {
   a.folder = S_ISDIR(st.st_mode);
   a.readOnly = (st.st_mode & S_IWUSR) == 0;
   return a;
-}
-
-bool FileExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && !a->folder;
-}
-
-bool FolderExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && a->folder;
 }
 
 bool CreateFolder(const Text& path) { return ::mkdir(ToNative(path).c_str(), 0777) == 0; }

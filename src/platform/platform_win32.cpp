@@ -10,13 +10,8 @@
 #include "platform/module_path.h"
 #include "platform/platform.h"
 #include "platform/process_entry.h"
+#include "platform/scoped_handle.h"
 #include "platform/textrules.h"
-
-// <windows.h> turns these names into macros for the A/W variants; the layer's own functions have
-// the plain names.
-#undef DeleteFile
-#undef MoveFile
-#undef CopyFile
 
 namespace platform {
 namespace {
@@ -24,27 +19,6 @@ namespace {
 const wchar_t* W(const Text& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
 Text FromW(const wchar_t* s, size_t n) { return Text(reinterpret_cast<const char16_t*>(s), n); }
-
-// A file handle that closes itself.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE h) : h_(h) {}
-  ~ScopedHandle() {
-    if (valid()) ::CloseHandle(h_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  HANDLE get() const { return h_; }
-  bool Close() {
-    const HANDLE h = h_;
-    h_ = INVALID_HANDLE_VALUE;
-    return h == INVALID_HANDLE_VALUE || h == nullptr || ::CloseHandle(h) != 0;
-  }
-
- private:
-  HANDLE h_;
-};
 
 }  // namespace
 
@@ -91,16 +65,6 @@ std::optional<FileAttributes> GetAttributes(const Text& path) {
   r.folder = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
   r.readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
   return r;
-}
-
-bool FileExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && !a->folder;
-}
-
-bool FolderExists(const Text& path) {
-  const auto a = GetAttributes(path);
-  return a && a->folder;
 }
 
 bool CreateFolder(const Text& path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }

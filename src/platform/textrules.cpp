@@ -42,6 +42,22 @@ Text ExtractExtension(std::u16string_view path) {
   return Text();
 }
 
+bool ExtensionIs(std::u16string_view path, std::u16string_view upperExtension) {
+  return UpperAscii(ExtractExtension(path)) == upperExtension;
+}
+
+Text JoinPath(std::u16string_view folder, std::u16string_view name) {
+  Text joined(folder);
+  joined.push_back(platform::kPathSeparator);
+  joined.append(name);
+  return joined;
+}
+
+bool IsPlainFileName(std::u16string_view name) {
+  if (name.empty() || name == u"." || name == u"..") return false;
+  return name.find_first_of(u"\\/:") == std::u16string_view::npos;
+}
+
 Text FileNameOf(std::u16string_view path) {
   for (size_t i = path.size(); i-- > 0;) {
     if (platform::IsPathSeparator(path[i])) return Text(path.substr(i + 1));

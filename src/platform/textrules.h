@@ -1,6 +1,7 @@
 // The text and path rules shared by the command entry and the preview cache: trimming, ASCII-only
-// case changes, the extension and file name of a path, and the splitting of a command line.
-// Pure functions; the separators come from the platform layer.
+// case changes, the extension and file name of a path, the joining of paths, the plain file names
+// of the cache, and the splitting of a command line. Pure functions; the separators come from the
+// platform layer.
 #pragma once
 
 #include <string>
@@ -21,6 +22,20 @@ Text UpperAscii(std::u16string_view s);
 // From the last "." to the end, the dot included, when no path separator stands after that dot;
 // otherwise empty.
 Text ExtractExtension(std::u16string_view path);
+
+// True when the extension of `path` (ExtractExtension), in ASCII upper case, is `upperExtension`:
+// ExtensionIs(u"a.Json", u".JSON") is true.
+bool ExtensionIs(std::u16string_view path, std::u16string_view upperExtension);
+
+// `folder`, the platform's separator and `name`, joined as they are: nothing is removed or
+// resolved, so a folder that ends in a separator gives a doubled one, an absolute or ".." name
+// stays as it is after the separator, and an empty name leaves the separator at the end.
+Text JoinPath(std::u16string_view folder, std::u16string_view name);
+
+// True for a name that can only name a file inside a folder it is joined to: not empty, not "." or
+// "..", and without "\", "/" or ":" (a separator of either OS, a drive or a stream), whatever the
+// OS.
+bool IsPlainFileName(std::u16string_view name);
 
 // The part after the last path separator (the whole text when there is none).
 Text FileNameOf(std::u16string_view path);

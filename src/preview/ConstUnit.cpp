@@ -1,9 +1,24 @@
 #include "preview/ConstUnit.h"
 
-namespace preview {
+#include "platform/textrules.h"
 
-std::u16string DataRoot;
-std::u16string MakerFolder;
-std::u16string PreviewFolder;
+namespace preview {
+namespace {
+
+std::u16string dataRoot;
+std::u16string makerFolder;
+std::u16string previewFolder;
+
+}  // namespace
+
+const std::u16string& DataRoot = dataRoot;
+const std::u16string& MakerFolder = makerFolder;
+const std::u16string& PreviewFolder = previewFolder;
+
+void SetFolderTexts(const std::u16string& root) {
+  dataRoot = root;
+  makerFolder = textrules::JoinPath(dataRoot, u"Vexmoor");
+  previewFolder = textrules::JoinPath(makerFolder, u"PreviewPNG");
+}
 
 }  // namespace preview

@@ -2,6 +2,10 @@
 
 #include <new>
 
+// On Windows the core library's header brings <windows.h>: its VARIANT and BSTR are OLE
+// Automation's, whose header needs the Windows types. This is the one file of the program that
+// handles them, and it includes no header of the platform layer, whose names those macros would
+// change (platform.h undefines them for the files that include both).
 #include "tarncore/tarncore.h"
 
 namespace preview {

@@ -156,65 +156,10 @@ std::optional<TJsonTree> ParseJsonValidation(std::u16string_view text) {
   return TValidationParser(text).Parse();
 }
 
-namespace {
-
-// One walk over the tree with an explicit stack. Each entry is a container being walked and the
-// next of its children to take; a child object is walked before its later siblings, which gives
-// the depth-first order of WalkJsonObject calling itself and WalkJsonArray.
-void Walk(const TJsonTree& tree, TJsonTree::Index start, const TJsonVisitor& visitor) {
-  struct Cursor {
-    TJsonTree::Index next;
-    bool inObject;
-  };
-  std::vector<Cursor> stack{{tree.FirstChild(start), tree.Kind(start) == TJsonKind::Object}};
-  while (!stack.empty()) {
-    Cursor& top = stack.back();
-    if (top.next == TJsonTree::kNone) {
-      stack.pop_back();
-      continue;
-    }
-    const TJsonTree::Index node = top.next;
-    const bool inObject = top.inObject;
-    top.next = tree.NextSibling(node);
-    const TJsonKind kind = tree.Kind(node);
-    if (inObject) {
-      // WalkJsonObject: the name, then the value by its kind.
-      visitor(tree.Name(node));
-      if (kind == TJsonKind::Object || kind == TJsonKind::Array) {
-        stack.push_back({tree.FirstChild(node), kind == TJsonKind::Object});
-      } else if (kind == TJsonKind::String || kind == TJsonKind::Number) {
-        visitor(tree.Text(node));
-      }
-    } else if (kind == TJsonKind::Object) {
-      // WalkJsonArray: objects only.
-      stack.push_back({tree.FirstChild(node), true});
-    }
-  }
-}
-
-}  // namespace
-
-void WalkJsonObject(const TJsonTree& tree, TJsonTree::Index object, const TJsonVisitor& visitor) {
-  if (tree.Kind(object) != TJsonKind::Object) throw EInvalidTypeConversion();
-  Walk(tree, object, visitor);
-}
-
-void WalkJsonArray(const TJsonTree& tree, TJsonTree::Index array, const TJsonVisitor& visitor) {
-  if (tree.Kind(array) != TJsonKind::Array) {
-    throw EInvalidTypeConversion("Invalid type conversion: the JSON value is not an array");
-  }
-  Walk(tree, array, visitor);
-}
-
 std::u16string ValiJSONStr(std::u16string_view text, std::u16string_view fallback) {
   const std::optional<TJsonTree> tree = ParseJsonValidation(text);
   if (!tree) return std::u16string(fallback);
   if (tree->Kind(TJsonTree::kRoot) != TJsonKind::Object) throw EInvalidTypeConversion();
-  try {
-    WalkJsonObject(*tree, TJsonTree::kRoot, [](std::u16string_view) {});
-  } catch (const EInvalidTypeConversion&) {
-    return std::u16string(fallback);
-  }
   // The text itself, not a rewriting of the tree: the reading later parses exactly this text.
   return std::u16string(text);
 }

@@ -1,5 +1,12 @@
 // JsonOptionsUnit: the validation of a preview request's text.
 //
+// Why a request is read twice: the import first asks the validation grammar whether the text is a
+// JSON object (ValiJSONStr, which turns a text that does not parse into "{}"), and then reads the
+// members from the text it got back with the reading grammar (JsonReader.h). The two grammars
+// disagree on a few odd texts (duplicate names, nesting depth, "\u" escapes, U+FEFF, U+0000), and
+// which files the cache accepts depends on both answers, so each keeps its own parser and its own
+// particulars, listed below. docs/preview-import.md follows a request through both.
+//
 // ValiJSONStr decides by the validation grammar whether a request text is a JSON object. That
 // grammar is RFC 8259 with these particulars (each one in one place of JsonOptionsUnit.cpp):
 //   - whitespace is space, tab, LF and CR; one U+FEFF at the very start is skipped when at least
@@ -17,7 +24,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -46,7 +52,6 @@ class TJsonTree {
   Index FirstChild(Index node) const { return nodes_[node].firstChild; }
   // The next member or element of the same container; kNone after the last.
   Index NextSibling(Index node) const { return nodes_[node].nextSibling; }
-  std::size_t NodeCount() const { return nodes_.size(); }
 
  private:
   friend class TValidationParser;
@@ -63,21 +68,6 @@ class TJsonTree {
 // Parses `text` by the validation grammar: one value, or nothing when any rule is broken (the
 // empty text and whitespace alone included). Never fails and never recurses.
 std::optional<TJsonTree> ParseJsonValidation(std::u16string_view text);
-
-// Receives the string nodes of a walk: member names, string values (escapes decoded) and number
-// values (as written).
-using TJsonVisitor = std::function<void(std::u16string_view node)>;
-
-// Walks `object` depth first: for each member in order, hands its name to the visitor; then walks
-// an object value, calls WalkJsonArray on an array value, hands a string or number value to the
-// visitor, and passes over true, false and null. Raises EInvalidTypeConversion when `object` is
-// not an object.
-void WalkJsonObject(const TJsonTree& tree, TJsonTree::Index object, const TJsonVisitor& visitor);
-
-// Walks each element of `array` that is an object with WalkJsonObject; every other element (nested
-// arrays and strings included) is passed over. Raises EInvalidTypeConversion when `array` is not an
-// array.
-void WalkJsonArray(const TJsonTree& tree, TJsonTree::Index array, const TJsonVisitor& visitor);
 
 // Returns `text` unchanged when it is a JSON object by the validation grammar, and `fallback` when
 // it does not parse. Raises EInvalidTypeConversion when it parses as an array, a string, a number,

@@ -1,5 +1,13 @@
 // The reading of a validated request text: ParseJsonText and ReadJsonMember.
 //
+// Why a request is read twice: the import first asks the validation grammar (JsonOptionsUnit.h)
+// whether the text is a JSON object (ValiJSONStr, which turns a text that does not parse into
+// "{}"), and then reads the members from the text it got back with the reading grammar (this
+// file). The two grammars
+// disagree on a few odd texts (duplicate names, nesting depth, "\u" escapes, U+FEFF, U+0000), and
+// which files the cache accepts depends on both answers, so each keeps its own parser and its own
+// particulars, listed below. docs/preview-import.md follows a request through both.
+//
 // ParseJsonText follows the reading grammar. For every text that ValiJSONStr accepts it reads the
 // same value as the validation grammar (JsonOptionsUnit.h), except that:
 //   - it reads the value at the start of the text (after whitespace) and ignores what follows it;

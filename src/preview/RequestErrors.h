@@ -7,7 +7,7 @@
 namespace preview {
 
 // A JSON value was taken for a kind it is not: ValiJSONStr raises it when the request text is a
-// JSON value other than an object, and the walkers when handed a value of the wrong kind.
+// JSON value other than an object.
 class EInvalidTypeConversion : public std::runtime_error {
  public:
   EInvalidTypeConversion()

@@ -19,8 +19,6 @@ namespace {
 using storage::TSQLite3Database;
 using Text = std::u16string;
 
-constexpr int kRow = 100;  // SQLITE_ROW
-
 const char16_t kCreateTable[] =
     u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
     u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)";
@@ -32,15 +30,7 @@ const char16_t kList[] =
     u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID DESC";
 const char16_t kDeletePrefix[] = u"Delete From PreviewPNGTable WHERE ID=";
 
-Text CachePath(const Text& fileName) { return PreviewFolder + platform::kPathSeparator + fileName; }
-
-// The index names files inside the cache folder only. A name that could point elsewhere (a
-// separator of either kind, a drive or stream colon, "." or "..") is never joined to the folder,
-// so a tampered index cannot make the purge delete a file outside the cache.
-bool IsPlainFileName(const Text& name) {
-  if (name.empty() || name == u"." || name == u"..") return false;
-  return name.find_first_of(u"\\/:") == Text::npos;
-}
+Text CachePath(const Text& fileName) { return textrules::JoinPath(PreviewFolder, fileName); }
 
 Text Decimal(std::int64_t value) {
   const std::string digits = std::to_string(value);
@@ -54,12 +44,6 @@ void OpenIndex(TSQLite3Database& index) {
 }
 
 }  // namespace
-
-void SetFolderTexts(const Text& dataRoot) {
-  DataRoot = dataRoot;
-  MakerFolder = DataRoot + platform::kPathSeparator + u"Vexmoor";
-  PreviewFolder = MakerFolder + platform::kPathSeparator + u"PreviewPNG";
-}
 
 void PrepareDataFolders() {
   // A failure of the core library leaves all three texts empty.
@@ -85,7 +69,7 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
       // The name stands in the text between double quotes; SQLite reads a double-quoted word
       // that names no column as a text value.
       auto count = index.Prepare(kCountPrefix + (u"\"" + pngName + u"\""));
-      if (count->Step() == kRow && count->ColumnInt(0) > 0) return;
+      if (count->Step() == storage::kStepRow && count->ColumnInt(0) > 0) return;
       count->Reset();
     }
     auto insert = index.Prepare(kInsert);
@@ -101,13 +85,16 @@ void PurgePreviews() {
   TSQLite3Database index;
   OpenIndex(index);
   auto list = index.Prepare(kList);
-  while (list->Step() == kRow) {
+  while (list->Step() == storage::kStepRow) {
     // 64 bits: row numbers above 2147483647 are deleted by their own number.
     const std::int64_t id = list->ColumnInt64(0);
     const Text pngName = list->ColumnText(1);
     const Text modelPath = list->ColumnText(2);
     if (platform::FileExists(modelPath)) continue;
-    if (IsPlainFileName(pngName)) platform::DeleteFile(CachePath(pngName));
+    // The index names files inside the cache folder only: a name that could point elsewhere is
+    // never joined to the folder, so a tampered index cannot make the purge delete a file
+    // outside the cache.
+    if (textrules::IsPlainFileName(pngName)) platform::DeleteFile(CachePath(pngName));
     // Each delete on its own, in SQLite's automatic mode, while the list is still being stepped.
     index.Execute(kDeletePrefix + Decimal(id));
   }
@@ -127,7 +114,7 @@ void ImportPreviewRequest(const Text& requestPath) {
     const Text pngPath = CachePath(pngName);
     if (platform::FileExists(pngPath)) platform::DeleteFile(pngPath);
 
-    if (textrules::UpperAscii(textrules::ExtractExtension(imagePath)) == u".PNG") {
+    if (textrules::ExtensionIs(imagePath, u".PNG")) {
       platform::CopyFile(imagePath, pngPath);
     } else {
       CoreImageToPng(imagePath, pngPath);

@@ -5,15 +5,10 @@
 
 namespace preview {
 
-// Sets DataRoot, MakerFolder and PreviewFolder and creates the two folders where missing (one
-// level each, inside an existing parent; failures are not reported). A failure of the core
-// library leaves the texts empty and propagates.
+// Sets DataRoot, MakerFolder and PreviewFolder (ConstUnit.h) and creates the two folders where
+// missing (one level each, inside an existing parent; failures are not reported). A failure of the
+// core library leaves the texts empty and propagates.
 void PrepareDataFolders();
-
-// The folder texts for a data root, by plain concatenation: nothing is trimmed, added or
-// normalised (an empty root gives a folder at the root of the current drive, a root ending in a
-// separator a doubled separator). Creates nothing.
-void SetFolderTexts(const std::u16string& dataRoot);
 
 // How long the index waits for another run's lock before a call gives up, in milliseconds. Runs
 // of the program started at the same time share the index; without a wait a run that met another

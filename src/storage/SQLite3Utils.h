@@ -1,4 +1,5 @@
-// UTF-8 helpers of the storage layer: the program's texts are UTF-16, SQLite's are UTF-8.
+// UTF-8 helpers of the storage layer: the program's texts are UTF-16, SQLite's are UTF-8. Thin
+// names over the lossless conversion of platform/text_encoding.h.
 //
 // The conversion is lossless for bytes, the way the platform layer converts paths on POSIX: a byte
 // that is not part of well-formed UTF-8 decodes to U+DC80..U+DCFF, and such a lone surrogate

@@ -7,6 +7,9 @@
 
 #include "storage/SQLite3Utils.h"
 
+static_assert(storage::kStepRow == SQLITE_ROW && storage::kStepDone == SQLITE_DONE &&
+              storage::kStepBusy == SQLITE_BUSY);
+
 namespace storage {
 
 namespace {

@@ -37,6 +37,13 @@ using PSQLite3 = sqlite3*;
 using PSQLite3Stmt = sqlite3_stmt*;
 using PSQLite3Blob = sqlite3_blob*;
 
+// The results of TSQLite3Statement::Step by name: SQLite's own codes (SQLITE_ROW, SQLITE_DONE,
+// SQLITE_BUSY), declared here so that no caller needs sqlite3.h; SQLite3Wrap.cpp checks them
+// against it.
+inline constexpr int kStepRow = 100;   // a row is ready
+inline constexpr int kStepDone = 101;  // the statement has finished
+inline constexpr int kStepBusy = 5;    // another connection's lock is in the way
+
 class TSQLite3Statement;
 class TSQLite3BlobHandler;
 
@@ -176,8 +183,8 @@ class TSQLite3Statement {
 
   void ClearBindings();
 
-  // SQLite's code unchanged: 100 a row is ready, 101 finished, anything else an error (5 when
-  // another connection's lock is in the way). A SQLite failure never raises here.
+  // SQLite's code unchanged: kStepRow, kStepDone, or an error code (kStepBusy when another
+  // connection's lock is in the way). A SQLite failure never raises here.
   int Step();
   // sqlite3_reset; its result is not examined.
   void Reset();

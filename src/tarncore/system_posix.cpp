@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/native_text.h"
+#include "platform/scoped_fd.h"
 #include "tarncore/system.h"
 
 namespace tarncore::sys {
@@ -83,13 +84,13 @@ bool ReplaceFile(const Char* target, const void* data, std::size_t size) {
     // Beside the target, so the rename stays within one file system and is atomic.
     const std::string temporary = native + "." + std::to_string(getpid()) + "-" +
                                   std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    platform::ScopedFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
       if (errno == EEXIST) continue;
       return false;
     }
-    const bool written = WriteAll(fd, static_cast<const unsigned char*>(data), size);
-    const bool closed = close(fd) == 0;
+    const bool written = WriteAll(fd.get(), static_cast<const unsigned char*>(data), size);
+    const bool closed = fd.Close();
     if (written && closed && std::rename(temporary.c_str(), native.c_str()) == 0) return true;
     unlink(temporary.c_str());
     return false;

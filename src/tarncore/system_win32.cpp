@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/scoped_handle.h"
 #include "tarncore/system.h"
 
 namespace tarncore::sys {
@@ -68,15 +69,15 @@ bool ReplaceFile(const Char* target, const void* data, std::size_t size) {
     // Beside the target, so the move stays within one volume and is a rename.
     const Text temporary = Text(target) + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
                            std::to_wstring(temporaryCounter.fetch_add(1)) + L".tmp";
-    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    platform::ScopedHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
       const DWORD error = GetLastError();
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
       return false;
     }
-    const bool written = WriteAll(file, static_cast<const unsigned char*>(data), size);
-    const bool closed = CloseHandle(file) != 0;
+    const bool written = WriteAll(file.get(), static_cast<const unsigned char*>(data), size);
+    const bool closed = file.Close();
     if (written && closed &&
         MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING) != 0) {
       return true;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/program_folder.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 

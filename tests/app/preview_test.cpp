@@ -12,7 +12,7 @@
 #include "support/images.h"
 #include "support/program_folder.h"
 #include "tarncore/md5.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 
@@ -98,7 +98,7 @@ class PreviewTest : public ProgramFolderTest {
     db.Open(PathText(Index()));
     auto s =
         db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
-    while (s->Step() == 100)
+    while (s->Step() == storage::kStepRow)
       rows.push_back({s->ColumnInt64(0), s->ColumnText(1), s->ColumnText(2)});
     return rows;
   }
@@ -123,7 +123,7 @@ class PreviewTest : public ProgramFolderTest {
     s->BindInt64(1, id);
     s->BindText(2, png);
     s->BindText(3, model);
-    EXPECT_EQ(s->Step(), 101);
+    EXPECT_EQ(s->Step(), storage::kStepDone);
   }
 
   Image image;

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "test_text.h"
+#include "support/show.h"
+#include "support/temp_folder.h"
 
 // ---- Allocation accounting --------------------------------------------------------------------
 // The reader promises bounded memory whatever the file holds. To check that, this test program
@@ -67,6 +68,7 @@ using platform::IniValueScanner;
 using platform::ReadIniValueFromBytes;
 using platform::ReadIniValueFromFile;
 using namespace std::string_literals;
+using testsupport::Show;
 
 const std::u16string kFallback = u"<fallback>";
 
@@ -366,23 +368,11 @@ TEST(IniReader, HugeOrBinaryInputNeedsLittleMemory) {
 
 class IniFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    do {
-      folder_ = base / ("hopgate-ini-" + std::to_string(random()));
-    } while (!std::filesystem::create_directory(folder_));
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
   std::string Write(const std::string& name, const std::string& bytes) {
-    const auto path = folder_ / name;
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path.string();
+    folder_.Write(name, bytes);
+    return (folder_.Path() / name).string();
   }
-  std::filesystem::path folder_;
+  testsupport::TempFolder folder_{"hopgate-ini"};
 };
 
 TEST_F(IniFile, ReadsTheFileInChunks) {
@@ -403,10 +393,10 @@ TEST_F(IniFile, ReadsTheFileInChunks) {
 }
 
 TEST_F(IniFile, WhatIsNoReadableFileGivesTheFallback) {
-  EXPECT_EQ(ReadIniValueFromFile((folder_ / "missing.ini").string(), u"A", u"k", kFallback),
+  EXPECT_EQ(ReadIniValueFromFile((folder_.Path() / "missing.ini").string(), u"A", u"k", kFallback),
             kFallback);
-  std::filesystem::create_directory(folder_ / "folder.ini");
-  EXPECT_EQ(ReadIniValueFromFile((folder_ / "folder.ini").string(), u"A", u"k", kFallback),
+  std::filesystem::create_directory(folder_.Path() / "folder.ini");
+  EXPECT_EQ(ReadIniValueFromFile((folder_.Path() / "folder.ini").string(), u"A", u"k", kFallback),
             kFallback);
   EXPECT_EQ(ReadIniValueFromFile("", u"A", u"k", kFallback), kFallback);
 #ifndef _WIN32

@@ -10,11 +10,13 @@
 #include <vector>
 
 #include "platform/ini_reader.h"
-#include "test_text.h"
+#include "support/show.h"
+#include "support/temp_folder.h"
 
 namespace {
 
 using namespace std::string_literals;
+using testsupport::Show;
 
 const std::u16string kFallback = u"<fallback>";
 
@@ -38,38 +40,13 @@ std::string Utf16Le(std::u16string_view text) {
 
 const wchar_t* Wide(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t base[MAX_PATH + 1];
-    const DWORD n = GetTempPathW(MAX_PATH + 1, base);
-    path_.assign(base, n);
-    path_ += L"hopgate-ini-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-             std::to_wstring(GetTickCount64());
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~TempFolder() {
-    for (const auto& file : files_) DeleteFileW(file.c_str());
-    RemoveDirectoryW(path_.c_str());
-  }
-  // A new file with `bytes` in it; each its own name, so that no cached copy of an earlier file
-  // is read.
-  std::wstring Write(const std::string& bytes) {
-    std::wstring file = path_ + L"\\case" + std::to_wstring(files_.size()) + L".ini";
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(h, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-    CloseHandle(h);
-    files_.push_back(file);
-    return file;
-  }
-
- private:
-  std::wstring path_;
-  std::vector<std::wstring> files_;
-};
+// A new file with `bytes` in it in `folder`; each its own name, so that no cached copy of an
+// earlier file is read.
+std::wstring WriteCase(const testsupport::TempFolder& folder, const std::string& bytes) {
+  static int count = 0;
+  const std::u16string file = folder.Write("case" + std::to_string(count++) + ".ini", bytes);
+  return std::wstring(file.begin(), file.end());
+}
 
 std::u16string FromWindows(const std::wstring& file, const std::u16string& section,
                            const std::u16string& key) {
@@ -134,10 +111,10 @@ TEST(IniReaderAgainstWindows, SameValues) {
       {"invalid UTF-8 stays bytes (Windows: ANSI)", "[A]\nk=a\xFF\n", u"A", u"k", u"a\xDCFF",
        u"a\u00FF"},
   };
-  TempFolder folder;
+  const testsupport::TempFolder folder{"hopgate-ini"};
   for (const Case& c : cases) {
     const std::u16string ours = platform::ReadIniValueFromBytes(c.ini, c.section, c.key, kFallback);
-    const std::u16string windows = FromWindows(folder.Write(c.ini), c.section, c.key);
+    const std::u16string windows = FromWindows(WriteCase(folder, c.ini), c.section, c.key);
     EXPECT_EQ(ours, c.expected) << c.name << ": reader gives " << Show(ours);
     EXPECT_EQ(windows, c.windows.value_or(c.expected))
         << c.name << ": GetPrivateProfileStringW gives " << Show(windows);

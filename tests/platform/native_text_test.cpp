@@ -4,12 +4,13 @@
 
 #include <string>
 
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 
 using platform::FromNative;
 using platform::ToNative;
+using testsupport::Show;
 
 TEST(NativeText, ValidUtf8RoundTrips) {
   static const std::u16string cases[] = {u"",       u"abc",         u"ä/Ä/ß",

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 
+using testsupport::Show;
 using textrules::Text;
 using V = std::vector<Text>;
 
@@ -53,6 +54,76 @@ TEST(TextRules, FileNameAndFolder) {
   EXPECT_EQ(textrules::FolderOf(path), sep + u"a" + sep + u"b.c" + sep);
   EXPECT_EQ(textrules::FileNameOf(u"plain"), u"plain");
   EXPECT_EQ(textrules::FolderOf(u"plain"), u"");
+}
+
+TEST(TextRules, ExtensionIsComparesTheLastNamesExtensionInUpperCase) {
+  const Text s(1, platform::kPathSeparator);
+  static const struct {
+    Text path;
+    const char16_t* upper;
+    bool is;
+  } cases[] = {
+      {u"a.json", u".JSON", true},
+      {u"A.JsOn", u".JSON", true},
+      {u"a.b.json", u".JSON", true},
+      {u"a.json.bak", u".JSON", false},
+      {u"a.jsonx", u".JSON", false},
+      {u"a.json ", u".JSON", false},  // a trailing blank is part of the extension
+      {u"json", u".JSON", false},
+      {u".json", u".JSON", true},    // a name that is all extension
+      {u"a.ıson", u".JSON", false},  // dotless i is no ASCII letter
+      {u"x.twk", u".TWK", true},
+      {u"noext", u"", true},  // no extension equals the empty extension
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(textrules::ExtensionIs(c.path, c.upper), c.is)
+        << Show(c.path) << " " << Show(c.upper);
+  }
+  // Only the last name counts: a dot in a folder is no extension.
+  EXPECT_FALSE(textrules::ExtensionIs(u"d.json" + s + u"file", u".JSON"));
+}
+
+TEST(TextRules, JoinPathJoinsWithOneSeparatorAndResolvesNothing) {
+  const Text s(1, platform::kPathSeparator);
+  static const struct {
+    Text folder, name, joined;
+  } cases[] = {
+      {u"a", u"b", u"a" + s + u"b"},
+      {u"a" + s, u"b", u"a" + s + s + u"b"},  // a folder ending in a separator: doubled
+      {u"", u"b", s + u"b"},
+      {u"a", u"", u"a" + s},
+      {u"a", s + u"b", u"a" + s + s + u"b"},  // an absolute name stays below the folder
+      {u"a", u"..", u"a" + s + u".."},
+      {u"a", u"b ", u"a" + s + u"b "},  // blanks are kept
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(textrules::JoinPath(c.folder, c.name), c.joined)
+        << Show(c.folder) << " + " << Show(c.name);
+  }
+}
+
+TEST(TextRules, PlainFileNamesStayInsideTheirFolder) {
+  static const struct {
+    Text name;
+    bool plain;
+  } cases[] = {
+      {u"0123456789ABCDEF0123456789ABCDEF.PNG", true},
+      {u"a b.png", true},
+      {u"..png", true},
+      {u"...", true},
+      {u"ä.png", true},
+      {u"", false},
+      {u".", false},
+      {u"..", false},
+      {u"a/b.png", false},
+      {u"a\\b.png", false},  // both separators on both builds
+      {u"/x.png", false},
+      {u"\\x.png", false},
+      {u"C:x.png", false},  // a drive-relative path
+      {u"x.png:stream", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(textrules::IsPlainFileName(c.name), c.plain) << Show(c.name);
 }
 
 TEST(TextRules, SplitCommandLineTortureTable) {

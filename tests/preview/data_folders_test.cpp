@@ -4,9 +4,11 @@
 #include "platform/platform.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
+
+using testsupport::Show;
 
 TEST(DataFolders, TextsAreThePlainConcatenationOfTheRoot) {
   const std::u16string s(1, platform::kPathSeparator);

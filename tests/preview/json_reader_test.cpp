@@ -26,7 +26,7 @@ std::optional<std::u16string> Read(std::u16string_view text, std::u16string_view
 }
 
 std::string ShowRead(const std::optional<std::u16string>& read) {
-  return read ? "\"" + Show(*read) + "\"" : "<read fails>";
+  return read ? Show(*read) : "<read fails>";
 }
 
 struct ReadCase {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "JsonWalk.h"
 #include "RequestTestSupport.h"
 
 namespace {
@@ -229,9 +230,9 @@ std::vector<std::u16string> Visits(const TJsonTree& tree, bool array) {
   std::vector<std::u16string> seen;
   const auto visitor = [&seen](std::u16string_view node) { seen.emplace_back(node); };
   if (array) {
-    preview::WalkJsonArray(tree, TJsonTree::kRoot, visitor);
+    requesttest::WalkJsonArray(tree, TJsonTree::kRoot, visitor);
   } else {
-    preview::WalkJsonObject(tree, TJsonTree::kRoot, visitor);
+    requesttest::WalkJsonObject(tree, TJsonTree::kRoot, visitor);
   }
   return seen;
 }
@@ -249,15 +250,16 @@ TEST(WalkJsonObject, HandsNamesStringsAndNumbersToTheVisitorDepthFirst) {
     const char* visits;
   } cases[] = {
       {u"{}", false, ""},
-      {u"{\"a\":1,\"a\":\"two\"}", false, "a|1|a|two|"},  // duplicates are all walked
+      {u"{\"a\":1,\"a\":\"two\"}", false, R"("a"|"1"|"a"|"two"|)"},  // duplicates are all walked
       // Objects inside objects and inside arrays are walked; strings and arrays inside arrays are
       // passed over, and true, false and null give no node.
       {u"{\"n\":\"v\",\"o\":{\"p\":\"q\"},\"arr\":[{\"x\":\"y\"},\"s\",[\"deep\",{\"z\":1}],3],"
        u"\"num\":-1.50e3,\"t\":true,\"f\":false,\"nl\":null,\"e\":\"\\u0041\\n\"}",
-       false, "n|v|o|p|q|arr|x|y|num|-1.50e3|t|f|nl|e|A\\u000A|"},
+       false, R"("n"|"v"|"o"|"p"|"q"|"arr"|"x"|"y"|"num"|"-1.50e3"|"t"|"f"|"nl"|"e"|"A\u000A"|)"},
       // A \u escape with non-hexadecimal characters, each counting as 0.
-      {u"{\"k\":\"\\u4zz1\"}", false, "k|\\u4001|"},
-      {u"[{\"a\":\"b\"},\"c\",{\"d\":[{\"e\":\"f\"}]},[{\"g\":\"h\"}]]", true, "a|b|d|e|f|"},
+      {u"{\"k\":\"\\u4zz1\"}", false, R"("k"|"\u4001"|)"},
+      {u"[{\"a\":\"b\"},\"c\",{\"d\":[{\"e\":\"f\"}]},[{\"g\":\"h\"}]]", true,
+       R"("a"|"b"|"d"|"e"|"f"|)"},
   };
   for (const auto& c : cases) {
     const auto tree = preview::ParseJsonValidation(c.text);
@@ -283,7 +285,7 @@ TEST(ParseJsonValidation, KeepsEveryMemberInTextOrder) {
     members += Show(tree->Name(node)) + "=" + Show(tree->Text(node)) + ":" +
                std::to_string(static_cast<int>(tree->Kind(node))) + " ";
   }
-  EXPECT_EQ(members, "sw=a:2 x=:1 sw=:6 ");
+  EXPECT_EQ(members, R"("sw"="a":2 "x"="":1 "sw"="":6 )");
 }
 
 // Texts nested a million levels deep: the parse, the walk and the release of the tree keep their
@@ -299,7 +301,7 @@ TEST(ValiJSONStr, HasNoNestingLimitOfItsOwn) {
   const auto tree = preview::ParseJsonValidation(objects);
   ASSERT_TRUE(tree.has_value());
   std::size_t names = 0;
-  preview::WalkJsonObject(*tree, TJsonTree::kRoot, [&names](std::u16string_view node) {
+  requesttest::WalkJsonObject(*tree, TJsonTree::kRoot, [&names](std::u16string_view node) {
     if (node == u"a") ++names;
   });
   EXPECT_EQ(names, static_cast<std::size_t>(kDepth / 2));

@@ -128,7 +128,7 @@ TEST_F(LoadTextFileTest, DecodesAndJoinsTheWholeFile) {
 TEST_F(LoadTextFileTest, ReadsAFileWithANonAsciiName) {
   const std::u16string path =
       folder_.Write(std::filesystem::path(u"Pr\u00FCfung \u20AC.json"), "{}");
-  EXPECT_EQ(Show(LoadTextFile(path)), "{}\\u000D\\u000A");
+  EXPECT_EQ(Show(LoadTextFile(path)), Show(u"{}\r\n"));
 }
 
 TEST_F(LoadTextFileTest, FailsWhenThereIsNoFileToRead) {

@@ -44,7 +44,7 @@ TEST_F(BlobTest, WritesInPlace) {
                                                   8));
   }
   auto statement = db_.Prepare(u"SELECT hex(v) FROM t WHERE id = 7;");
-  ASSERT_EQ(statement->Step(), 100);
+  ASSERT_EQ(statement->Step(), storage::kStepRow);
   EXPECT_EQ(statement->ColumnText(0), u"0041420304050607");
 }
 

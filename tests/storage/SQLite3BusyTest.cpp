@@ -5,16 +5,16 @@
 #include <fstream>
 #include <thread>
 
-#include "storage/ChildProcess.h"
 #include "storage/SQLite3Wrap.h"
 #include "storage/StorageFixture.h"
+#include "support/process.h"
 
 namespace storagetest {
 namespace {
 
 using storage::TSQLite3Database;
 
-constexpr int kBusy = 5;  // SQLITE_BUSY
+using storage::kStepBusy;
 const std::u16string kLocked = u"SQLite3 error: database is locked";
 
 using BusyTest = StorageTest;
@@ -31,7 +31,7 @@ TEST_F(BusyTest, LockHeldElsewhereFailsAtOnceByDefault) {
 
   holder.Execute(u"BEGIN IMMEDIATE; INSERT INTO t(v) VALUES('holder');");
   EXPECT_EQ(RaisedMessage([&] { other.Execute(u"INSERT INTO t(v) VALUES('other');"); }), kLocked);
-  EXPECT_EQ(insert->StepAndReset(), kBusy);
+  EXPECT_EQ(insert->StepAndReset(), kStepBusy);
   // A time-out that runs out ends the same way, only later.
   other.SetBusyTimeout(50);
   EXPECT_EQ(RaisedMessage([&] { other.Execute(u"INSERT INTO t(v) VALUES('other');"); }), kLocked);
@@ -39,7 +39,7 @@ TEST_F(BusyTest, LockHeldElsewhereFailsAtOnceByDefault) {
   EXPECT_EQ(other.GetBusyTimeout(), 0);
 
   holder.Execute(u"COMMIT;");
-  EXPECT_EQ(insert->StepAndReset(), 101);
+  EXPECT_EQ(insert->StepAndReset(), storage::kStepDone);
   other.Execute(u"INSERT INTO t(v) VALUES('other');");
   other.Close();
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 3);
@@ -78,7 +78,10 @@ TEST_F(BusyTest, TimeOutWaitsForLockOfAnotherProcess) {
       setup.Open(path.u16string());
       setup.Execute(u"DROP TABLE IF EXISTS t; CREATE TABLE t(v TEXT);");
     }
-    ChildProcess holder(ProgramBeside(STORAGE_LOCK_HOLDER), {}, folder_.Path());
+    testsupport::RunOptions options;
+    options.workingFolder = folder_.Path();
+    testsupport::ChildProcess holder(testsupport::OwnFolder() / STORAGE_LOCK_HOLDER,
+                                     std::vector<std::u16string>{}, options);
     {
       ReleaseHolder release{folder_.Path() / "probed.flag"};
       for (int i = 0; i < 6000 && !std::filesystem::exists(folder_.Path() / "held.flag"); ++i) {
@@ -101,7 +104,7 @@ TEST_F(BusyTest, TimeOutWaitsForLockOfAnotherProcess) {
     EXPECT_EQ(holder.Wait(), 0);
 
     auto rows = waiting.Prepare(u"SELECT group_concat(v, ',') FROM (SELECT v FROM t ORDER BY v);");
-    ASSERT_EQ(rows->Step(), 100);
+    ASSERT_EQ(rows->Step(), storage::kStepRow);
     EXPECT_EQ(rows->ColumnText(0), u"helper,waited");
   }
 }

@@ -232,7 +232,7 @@ TEST_F(DatabaseTest, OpenOnOpenConnectionFreesStatementsAndRollsBack) {
   EXPECT_EQ(RaisedMessage([&] { blob->Bytes(); }), kNotConnected);
 
   auto count = db.Prepare(u"SELECT count(*) FROM t;");
-  ASSERT_EQ(count->Step(), 100);
+  ASSERT_EQ(count->Step(), storage::kStepRow);
   EXPECT_EQ(count->ColumnInt(0), 1);  // the uncommitted row was rolled back
 }
 
@@ -291,7 +291,7 @@ TEST_F(DatabaseTest, CloseWithFailingRollbackRaisesAndKeepsEverything) {
   EXPECT_NE(db.Handle(), nullptr);
   EXPECT_TRUE(db.TransactionOpen());
   ASSERT_NE(statement->Handle(), nullptr);
-  ASSERT_EQ(statement->Step(), 100);
+  ASSERT_EQ(statement->Step(), storage::kStepRow);
   EXPECT_EQ(statement->ColumnInt(0), 7);
   // The same failure in a new Open stops the Open before anything is closed.
   EXPECT_EQ(RaisedMessage([&] { db.Open(DbPath()); }),
@@ -313,7 +313,7 @@ TEST_F(DatabaseTest, DestructorWithFailingRollbackReleasesEverything) {
   auto statement = db->Prepare(u"SELECT v FROM t;");
   auto blob = db->BlobOpen(u"t", u"v", 1, false);
   auto freedEarly = db->Prepare(u"SELECT 1;");
-  ASSERT_EQ(statement->Step(), 100);  // a statement in the middle of a query
+  ASSERT_EQ(statement->Step(), storage::kStepRow);  // a statement in the middle of a query
   freedEarly.reset();
   EXPECT_NO_THROW(db.reset());
   EXPECT_EQ(SQLiteMemoryInUse(), memoryBefore);
@@ -335,7 +335,7 @@ TEST_F(DatabaseTest, DoubleQuotedWordThatNamesNoColumnIsText) {
   db.Execute(u"INSERT INTO files(name) VALUES('name.PNG'), ('other.PNG');");
 
   auto literal = db.Prepare(u"SELECT \"abc\";");
-  ASSERT_EQ(literal->Step(), 100);
+  ASSERT_EQ(literal->Step(), storage::kStepRow);
   EXPECT_EQ(literal->ColumnType(0), 3);  // SQLITE_TEXT
   EXPECT_EQ(literal->ColumnText(0), u"abc");
 
@@ -350,7 +350,7 @@ TEST_F(DatabaseTest, DoubleQuotedWordThatNamesNoColumnIsText) {
   };
   for (const auto& c : cases) {
     auto statement = db.Prepare(c.sql);
-    ASSERT_EQ(statement->Step(), 100) << storage::EncodeUTF8(c.sql);
+    ASSERT_EQ(statement->Step(), storage::kStepRow) << storage::EncodeUTF8(c.sql);
     EXPECT_EQ(statement->ColumnInt(0), c.count) << storage::EncodeUTF8(c.sql);
   }
 }

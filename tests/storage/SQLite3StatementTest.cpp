@@ -15,8 +15,8 @@ using storage::TSQLite3Database;
 using storage::TSQLite3Statement;
 
 // SQLite's result and type codes, as the layer hands them through.
-constexpr int kRow = 100;
-constexpr int kDone = 101;
+using storage::kStepDone;
+using storage::kStepRow;
 constexpr int kConstraint = 19;
 constexpr int kInteger = 1, kFloat = 2, kText = 3, kBlob = 4, kNull = 5;
 
@@ -29,16 +29,16 @@ class StatementTest : public StorageTest {
 TEST_F(StatementTest, StepOnQueryGivesEachRowThenDone) {
   db_.Execute(u"INSERT INTO t(v) VALUES('a'), ('b');");
   auto query = db_.Prepare(u"SELECT v FROM t ORDER BY id;");
-  ASSERT_EQ(query->Step(), kRow);
+  ASSERT_EQ(query->Step(), kStepRow);
   EXPECT_EQ(query->ColumnText(0), u"a");
-  ASSERT_EQ(query->Step(), kRow);
+  ASSERT_EQ(query->Step(), kStepRow);
   EXPECT_EQ(query->ColumnText(0), u"b");
-  EXPECT_EQ(query->Step(), kDone);
+  EXPECT_EQ(query->Step(), kStepDone);
 }
 
 TEST_F(StatementTest, StepOnInsertGivesDoneOnce) {
   auto insert = db_.Prepare(u"INSERT INTO t(v) VALUES('x');");
-  EXPECT_EQ(insert->Step(), kDone);
+  EXPECT_EQ(insert->Step(), kStepDone);
   EXPECT_EQ(db_.LastInsertRowID(), 1);
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 1);
 }
@@ -57,19 +57,19 @@ TEST_F(StatementTest, StepHandsFailureCodesBackWithoutRaising) {
 TEST_F(StatementTest, StepAndResetReturnsTheStepCodeAndRewinds) {
   db_.Execute(u"INSERT INTO t(v) VALUES('a'), ('b');");
   auto query = db_.Prepare(u"SELECT v FROM t ORDER BY id;");
-  EXPECT_EQ(query->StepAndReset(), kRow);
-  ASSERT_EQ(query->Step(), kRow);
+  EXPECT_EQ(query->StepAndReset(), kStepRow);
+  ASSERT_EQ(query->Step(), kStepRow);
   EXPECT_EQ(query->ColumnText(0), u"a");  // starts again from the first row
 
   auto insert = db_.Prepare(u"INSERT INTO t(v) VALUES(?);");
   insert->BindText(1, u"c");
-  EXPECT_EQ(insert->StepAndReset(), kDone);
-  EXPECT_EQ(insert->StepAndReset(), kDone);  // reset, so it runs again with the same binding
+  EXPECT_EQ(insert->StepAndReset(), kStepDone);
+  EXPECT_EQ(insert->StepAndReset(), kStepDone);  // reset, so it runs again with the same binding
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t WHERE v = 'c';"), 2);
 
   // A failing step is reported and reset all the same: the next one fails anew, not with 101.
   db_.Execute(u"DELETE FROM t WHERE v = 'c'; CREATE UNIQUE INDEX one_v ON t(v);");
-  EXPECT_EQ(insert->StepAndReset(), kDone);
+  EXPECT_EQ(insert->StepAndReset(), kStepDone);
   EXPECT_EQ(insert->StepAndReset(), kConstraint);
   EXPECT_EQ(insert->StepAndReset(), kConstraint);
 }
@@ -77,7 +77,7 @@ TEST_F(StatementTest, StepAndResetReturnsTheStepCodeAndRewinds) {
 TEST_F(StatementTest, PrepareCompilesOnlyTheFirstStatement) {
   const std::u16string two = u"INSERT INTO t(v) VALUES(1); INSERT INTO t(v) VALUES(2);";
   auto statement = db_.Prepare(two);
-  EXPECT_EQ(statement->Step(), kDone);
+  EXPECT_EQ(statement->Step(), kStepDone);
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 1);
   db_.Execute(two);
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 3);
@@ -86,7 +86,7 @@ TEST_F(StatementTest, PrepareCompilesOnlyTheFirstStatement) {
 TEST_F(StatementTest, ConstructedDirectlyRegistersLikePrepare) {
   TSQLite3Statement statement(db_, u"SELECT 42;");
   EXPECT_EQ(statement.OwnerDatabase(), &db_);
-  ASSERT_EQ(statement.Step(), kRow);
+  ASSERT_EQ(statement.Step(), kStepRow);
   EXPECT_EQ(statement.ColumnInt(0), 42);
   db_.Close();
   EXPECT_EQ(statement.Handle(), nullptr);
@@ -136,14 +136,14 @@ TEST_F(StatementTest, BindsStoreTheirValues) {
       if (byName) {
         named->BindInt(u":id", id);
         c.byName(*named, u"@value");
-        ASSERT_EQ(named->StepAndReset(), kDone);
+        ASSERT_EQ(named->StepAndReset(), kStepDone);
       } else {
         insert->BindInt(1, id);
         c.byIndex(*insert, 2);
-        ASSERT_EQ(insert->StepAndReset(), kDone);
+        ASSERT_EQ(insert->StepAndReset(), kStepDone);
       }
       read->BindInt(1, id);
-      ASSERT_EQ(read->Step(), kRow);
+      ASSERT_EQ(read->Step(), kStepRow);
       EXPECT_EQ(read->ColumnType(0), c.type);
       EXPECT_EQ(read->ColumnText(0), c.text);
       EXPECT_EQ(read->ColumnBytes(0), c.bytes);
@@ -168,7 +168,7 @@ TEST_F(StatementTest, BindTextSendsUTF8WithItsByteLength) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     statement->BindText(1, c.text);
-    ASSERT_EQ(statement->Step(), kRow);
+    ASSERT_EQ(statement->Step(), kStepRow);
     EXPECT_EQ(statement->ColumnInt(0), 0);  // never NULL, also when empty
     EXPECT_EQ(statement->ColumnText(1), u"text");
     EXPECT_EQ(statement->ColumnInt(2), c.bytes);
@@ -187,7 +187,7 @@ TEST_F(StatementTest, BindCopiesTheValue) {
     text.assign(u"overwritten");
     std::memset(bytes, 'X', sizeof bytes);
   }
-  ASSERT_EQ(statement->Step(), kRow);
+  ASSERT_EQ(statement->Step(), kStepRow);
   EXPECT_EQ(statement->ColumnText(0), u"transient");
   ASSERT_EQ(statement->ColumnBytes(1), 4);
   EXPECT_EQ(std::memcmp(statement->ColumnBlob(1), "blob", 4), 0);
@@ -214,14 +214,14 @@ TEST_F(StatementTest, BindToMissingParameterRaisesSQLiteText) {
     EXPECT_EQ(RaisedMessage(c.bind), u"SQLite3 error: column index out of range");
   }
   statement->BindText(u":present", u"still usable");
-  ASSERT_EQ(statement->Step(), kRow);
+  ASSERT_EQ(statement->Step(), kStepRow);
   EXPECT_EQ(statement->ColumnText(0), u"still usable");
 }
 
 TEST_F(StatementTest, BindOnRunningStatementRaisesMisuse) {
   auto statement = db_.Prepare(u"SELECT ?1 UNION ALL SELECT ?1;");
   statement->BindInt(1, 5);
-  ASSERT_EQ(statement->Step(), kRow);
+  ASSERT_EQ(statement->Step(), kStepRow);
   EXPECT_EQ(RaisedMessage([&] { statement->BindInt(1, 6); }),
             u"SQLite3 error: bad parameter or other API misuse");
 }
@@ -231,7 +231,7 @@ TEST_F(StatementTest, ClearBindingsSetsEveryParameterToNull) {
   statement->BindInt(1, 1);
   statement->BindText(2, u"two");
   statement->ClearBindings();
-  ASSERT_EQ(statement->Step(), kRow);
+  ASSERT_EQ(statement->Step(), kStepRow);
   EXPECT_EQ(statement->ColumnType(0), kNull);
   EXPECT_EQ(statement->ColumnType(1), kNull);
 }
@@ -239,7 +239,7 @@ TEST_F(StatementTest, ClearBindingsSetsEveryParameterToNull) {
 TEST_F(StatementTest, ColumnAccessorsHandSQLiteValuesBack) {
   auto statement =
       db_.Prepare(u"SELECT NULL, 42, -5000000000, 0.25, 'caf\u00E9', x'00FF', char(97, 0, 98);");
-  ASSERT_EQ(statement->Step(), kRow);
+  ASSERT_EQ(statement->Step(), kStepRow);
   EXPECT_EQ(statement->ColumnCount(), 7);
 
   const int types[] = {kNull, kInteger, kInteger, kFloat, kText, kBlob, kText};
@@ -263,7 +263,7 @@ TEST_F(StatementTest, ColumnAccessorsHandSQLiteValuesBack) {
 
 TEST_F(StatementTest, ColumnTextKeepsIllFormedBytes) {
   auto statement = db_.Prepare(u"SELECT CAST(x'61FF62' AS TEXT);");
-  ASSERT_EQ(statement->Step(), kRow);
+  ASSERT_EQ(statement->Step(), kStepRow);
   EXPECT_EQ(statement->ColumnText(0),
             u"a\xDCFF"
             u"b");

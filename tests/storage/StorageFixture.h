@@ -8,9 +8,11 @@
 #include <string>
 
 #include "storage/SQLite3Wrap.h"
-#include "storage/TempFolder.h"
+#include "support/temp_folder.h"
 
 namespace storagetest {
+
+using testsupport::ReadHead;
 
 inline const std::u16string kNotConnected = u"SQLite3 error: database is not connected.";
 
@@ -29,11 +31,11 @@ class StorageTest : public ::testing::Test {
     storage::TSQLite3Database db;
     db.Open(DbPath());
     auto statement = db.Prepare(sql);
-    EXPECT_EQ(statement->Step(), 100) << "no row from the query";
+    EXPECT_EQ(statement->Step(), storage::kStepRow) << "no row from the query";
     return statement->ColumnInt(0);
   }
 
-  TempFolder folder_;
+  testsupport::TempFolder folder_{"hopgate-storage"};
 };
 
 // The message of the ESQLite3Error that `action` raises; a failure when it raises nothing or

@@ -1,9 +1,12 @@
-// Starting the built program as its callers do, per OS: process_posix.cpp, process_win32.cpp.
+// Starting programs from the tests, per OS: process_posix.cpp, process_win32.cpp. The one
+// child-process launcher of the tests: the built program as its callers start it, and helper
+// programs that run beside a test (the storage tests' lock holder).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,20 +27,47 @@ struct RunOptions {
 };
 
 struct RunResult {
-  int exitCode = -1;
+  int exitCode = -1;   // 1000 + the signal number when a POSIX child was killed by one
   std::string output;  // everything the child wrote to stdout and stderr
 };
 
 // Folder of the running test executable (the build's bin folder).
 fs::path OwnFolder();
 
-// Starts `exe` with these arguments and waits for it. POSIX: as argv. Windows: each argument in
-// double quotes on the command line.
+// The command line after the program's own name, given exactly (see ChildProcess).
+struct CommandLineTail {
+  std::u16string text;
+};
+
+// A started program, its stdout and stderr gathered in a temporary file. The destructor waits for
+// it. Throws std::runtime_error when the program cannot be started.
+class ChildProcess {
+ public:
+  // POSIX: the arguments as argv. Windows: each argument in double quotes on the command line.
+  ChildProcess(const fs::path& exe, const std::vector<std::u16string>& args,
+               const RunOptions& options = {});
+  // Windows: the exact command line `"exe"` + tail. POSIX: the tail split by the program's own
+  // command-line rules (as a shell would not).
+  ChildProcess(const fs::path& exe, const CommandLineTail& tail, const RunOptions& options = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Waits for the program to end; its exit code as in RunResult.
+  int Wait();
+  // True once the program has ended; does not wait.
+  bool HasEnded();
+  // What the program wrote so far (all of it once Wait returned).
+  std::string Output() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// Starts `exe` and waits for it (see ChildProcess for how the arguments travel).
 RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& args,
                        const RunOptions& options = {});
-
-// Starts `exe` with the exact command line `"exe"` + `tail` and waits (Windows only; on POSIX the
-// tail is split by the program's own command-line rules, as a shell would not).
 RunResult RunCommandLine(const fs::path& exe, const std::u16string& tail,
                          const RunOptions& options = {});
 
@@ -52,9 +82,6 @@ std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds)
 // What a recorder receives for the parameter string `parameters`: Windows the string itself (one
 // item); POSIX the parameter string split by the command-line rules. No parameter string: nothing.
 std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters);
-
-// Sets or clears the read-only attribute (Windows) / the owner-write bit (POSIX).
-void SetReadOnly(const fs::path& path, bool readOnly);
 
 // Path text as the program under test takes it.
 std::u16string PathText(const fs::path& p);

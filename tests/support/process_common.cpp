@@ -1,13 +1,41 @@
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "support/process.h"
+#include "support/temp_folder.h"
 
 namespace testsupport {
 
 std::u16string PathText(const fs::path& p) { return p.u16string(); }
+
+namespace {
+
+// A program that cannot be started gives exit code -1 and no output.
+template <typename Arguments>
+RunResult Run(const fs::path& exe, const Arguments& arguments, const RunOptions& options) {
+  RunResult result;
+  try {
+    ChildProcess child(exe, arguments, options);
+    result.exitCode = child.Wait();
+    result.output = child.Output();
+  } catch (const std::runtime_error&) {
+  }
+  return result;
+}
+
+}  // namespace
+
+RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& args,
+                       const RunOptions& options) {
+  return Run(exe, args, options);
+}
+
+RunResult RunCommandLine(const fs::path& exe, const std::u16string& tail,
+                         const RunOptions& options) {
+  return Run(exe, CommandLineTail{tail}, options);
+}
 
 std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds) {
   fs::path file = recorderExe;

@@ -4,13 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <stdexcept>
 
 #include "platform/textrules.h"
 #include "support/process.h"
+#include "support/temp_folder.h"
 
 extern char** environ;
 
@@ -21,6 +20,16 @@ const char* const kCoreLibrary = "libtarncore.so";
 
 fs::path OwnFolder() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
+void SetReadOnly(const fs::path& path, bool readOnly) {
+  fs::permissions(path, fs::perms::owner_write,
+                  readOnly ? fs::perm_options::remove : fs::perm_options::add);
+}
+
+std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters) {
+  if (!parameters) return {};
+  return textrules::SplitCommandLine(*parameters);
+}
+
 namespace {
 
 std::string Utf8(const std::u16string& s) {
@@ -28,10 +37,29 @@ std::string Utf8(const std::u16string& s) {
   return std::string(u8.begin(), u8.end());
 }
 
+int ExitCode(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
+  return -1;
+}
+
 }  // namespace
 
-RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& args,
-                       const RunOptions& options) {
+struct ChildProcess::State {
+  pid_t pid = -1;
+  bool ended = false;
+  int exitCode = -1;
+  std::string outName;
+};
+
+ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
+                           const RunOptions& options)
+    : ChildProcess(exe, textrules::SplitCommandLine(tail.text), options) {}
+
+ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string>& args,
+                           const RunOptions& options)
+    : state_(std::make_unique<State>()) {
+  // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
   std::vector<std::string> argv{exe.string()};
   for (const auto& a : args) argv.push_back(Utf8(a));
 
@@ -54,17 +82,18 @@ RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& a
   argvp.push_back(nullptr);
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
+  const std::string folder = options.workingFolder.string();
 
   char outName[] = "/tmp/hopgate-test-out-XXXXXX";
   const int outFd = ::mkstemp(outName);
-  RunResult result;
-  if (outFd < 0) return result;
+  if (outFd < 0) throw std::runtime_error("cannot create the output file of a child process");
+  state_->outName = outName;
 
-  const pid_t pid = ::fork();
-  if (pid == 0) {
+  state_->pid = ::fork();
+  if (state_->pid == 0) {
     ::dup2(outFd, 1);
     ::dup2(outFd, 2);
-    if (!options.workingFolder.empty() && ::chdir(options.workingFolder.c_str()) != 0) _exit(126);
+    if (!folder.empty() && ::chdir(folder.c_str()) != 0) _exit(126);
     if (options.fileSizeLimit) {
       struct rlimit rl {
         options.fileSizeLimit, options.fileSizeLimit
@@ -74,36 +103,40 @@ RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& a
     ::execve(argvp[0], argvp.data(), envp.data());
     _exit(127);
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
   ::close(outFd);
-  std::ifstream in(outName, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  result.output = ss.str();
-  ::unlink(outName);
-  if (WIFEXITED(status)) {
-    result.exitCode = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.exitCode = 1000 + WTERMSIG(status);
+  if (state_->pid < 0) {
+    ::unlink(outName);
+    throw std::runtime_error("fork failed");
   }
-  return result;
 }
 
-RunResult RunCommandLine(const fs::path& exe, const std::u16string& tail,
-                         const RunOptions& options) {
-  return RunArguments(exe, textrules::SplitCommandLine(tail), options);
+ChildProcess::~ChildProcess() {
+  Wait();
+  ::unlink(state_->outName.c_str());
 }
 
-std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters) {
-  if (!parameters) return {};
-  return textrules::SplitCommandLine(*parameters);
+int ChildProcess::Wait() {
+  if (!state_->ended) {
+    int status = 0;
+    while (::waitpid(state_->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    state_->ended = true;
+    state_->exitCode = ExitCode(status);
+  }
+  return state_->exitCode;
 }
 
-void SetReadOnly(const fs::path& path, bool readOnly) {
-  fs::permissions(path, fs::perms::owner_write,
-                  readOnly ? fs::perm_options::remove : fs::perm_options::add);
+bool ChildProcess::HasEnded() {
+  if (!state_->ended) {
+    int status = 0;
+    if (::waitpid(state_->pid, &status, WNOHANG) == state_->pid) {
+      state_->ended = true;
+      state_->exitCode = ExitCode(status);
+    }
+  }
+  return state_->ended;
 }
+
+std::string ChildProcess::Output() const { return ReadBytes(state_->outName); }
 
 }  // namespace testsupport

@@ -1,9 +1,9 @@
 #include <windows.h>
 
-#include <fstream>
-#include <sstream>
+#include <stdexcept>
 
 #include "support/process.h"
+#include "support/temp_folder.h"
 
 namespace testsupport {
 
@@ -15,6 +15,17 @@ fs::path OwnFolder() {
   const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
   buffer.resize(n);
   return fs::path(buffer).parent_path();
+}
+
+void SetReadOnly(const fs::path& path, bool readOnly) {
+  const DWORD a = ::GetFileAttributesW(path.wstring().c_str());
+  ::SetFileAttributesW(path.wstring().c_str(),
+                       readOnly ? (a | FILE_ATTRIBUTE_READONLY) : (a & ~FILE_ATTRIBUTE_READONLY));
+}
+
+std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters) {
+  if (!parameters) return {};
+  return {*parameters};
 }
 
 namespace {
@@ -44,12 +55,33 @@ std::wstring EnvironmentBlock(const RunOptions& options) {
   return out;
 }
 
-RunResult Start(const fs::path& exe, std::wstring commandLine, const RunOptions& options) {
-  RunResult result;
+std::u16string QuotedEach(const std::vector<std::u16string>& args) {
+  std::u16string tail;
+  for (const auto& a : args) tail += u" \"" + a + u"\"";
+  return tail;
+}
+
+}  // namespace
+
+struct ChildProcess::State {
+  HANDLE process = nullptr;
+  int exitCode = -1;
+  std::wstring outName;
+};
+
+ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string>& args,
+                           const RunOptions& options)
+    : ChildProcess(exe, CommandLineTail{QuotedEach(args)}, options) {}
+
+ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
+                           const RunOptions& options)
+    : state_(std::make_unique<State>()) {
+  std::wstring commandLine = L"\"" + exe.wstring() + L"\"" + fs::path(tail.text).wstring();
   wchar_t tempDir[MAX_PATH + 1];
   wchar_t outName[MAX_PATH + 1];
   ::GetTempPathW(MAX_PATH, tempDir);
   ::GetTempFileNameW(tempDir, L"hgo", 0, outName);
+  state_->outName = outName;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
   HANDLE out = ::CreateFileW(outName, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -69,47 +101,30 @@ RunResult Start(const fs::path& exe, std::wstring commandLine, const RunOptions&
                                    CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
   ::CloseHandle(out);
-  if (ok) {
-    ::WaitForSingleObject(pi.hProcess, INFINITE);
-    DWORD code = 0;
-    ::GetExitCodeProcess(pi.hProcess, &code);
-    result.exitCode = static_cast<int>(code);
-    ::CloseHandle(pi.hProcess);
-    ::CloseHandle(pi.hThread);
+  if (!ok) {
+    ::DeleteFileW(outName);
+    throw std::runtime_error("CreateProcessW failed");
   }
-  std::ifstream in(outName, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  in.close();
-  result.output = ss.str();
-  ::DeleteFileW(outName);
-  return result;
+  ::CloseHandle(pi.hThread);
+  state_->process = pi.hProcess;
 }
 
-}  // namespace
-
-RunResult RunArguments(const fs::path& exe, const std::vector<std::u16string>& args,
-                       const RunOptions& options) {
-  std::u16string tail;
-  for (const auto& a : args) tail += u" \"" + a + u"\"";
-  return RunCommandLine(exe, tail, options);
+ChildProcess::~ChildProcess() {
+  Wait();
+  ::CloseHandle(state_->process);
+  ::DeleteFileW(state_->outName.c_str());
 }
 
-RunResult RunCommandLine(const fs::path& exe, const std::u16string& tail,
-                         const RunOptions& options) {
-  std::wstring line = L"\"" + exe.wstring() + L"\"" + fs::path(tail).wstring();
-  return Start(exe, line, options);
+int ChildProcess::Wait() {
+  ::WaitForSingleObject(state_->process, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(state_->process, &code);
+  state_->exitCode = static_cast<int>(code);
+  return state_->exitCode;
 }
 
-std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters) {
-  if (!parameters) return {};
-  return {*parameters};
-}
+bool ChildProcess::HasEnded() { return ::WaitForSingleObject(state_->process, 0) == WAIT_OBJECT_0; }
 
-void SetReadOnly(const fs::path& path, bool readOnly) {
-  const DWORD a = ::GetFileAttributesW(path.wstring().c_str());
-  ::SetFileAttributesW(path.wstring().c_str(),
-                       readOnly ? (a | FILE_ATTRIBUTE_READONLY) : (a & ~FILE_ATTRIBUTE_READONLY));
-}
+std::string ChildProcess::Output() const { return ReadBytes(fs::path(state_->outName)); }
 
 }  // namespace testsupport

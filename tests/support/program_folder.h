@@ -6,10 +6,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/process.h"
+#include "support/temp_folder.h"
 
 namespace testsupport {
 
@@ -37,22 +37,11 @@ inline void WriteFile(const fs::path& p, const std::string& content) {
   std::ofstream(p, std::ios::binary) << content;
 }
 
-inline std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+inline std::string ReadFile(const fs::path& p) { return ReadBytes(p); }
 
 class ProgramFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    static int counter = 0;
-    root = fs::temp_directory_path() /
-           ("hopgate-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            "-" + std::to_string(reinterpret_cast<std::uintptr_t>(this) % 100000) + "-" +
-            std::to_string(++counter));
-    fs::remove_all(root);
     program = root / "prog";
     data = root / "data";
     caller = root / "cwd";
@@ -60,15 +49,6 @@ class ProgramFolderTest : public ::testing::Test {
     fs::create_directories(data);
     fs::create_directories(caller);
     Install(program, std::string("hopgate") + kExeSuffix);
-  }
-
-  void TearDown() override {
-    std::error_code ec;
-    // Read-only files would keep the folder from going away on Windows.
-    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-      if (it->is_regular_file(ec)) SetReadOnly(it->path(), false);
-    }
-    fs::remove_all(root, ec);
   }
 
   // Copies the program under `name` and the core library into `folder`.
@@ -116,7 +96,9 @@ class ProgramFolderTest : public ::testing::Test {
 
   fs::path PreviewFolder() const { return data / "Vexmoor" / "PreviewPNG"; }
 
-  fs::path root, program, data, caller;
+  TempFolder folder_{"hopgate-test"};
+  const fs::path root = folder_.Path();
+  fs::path program, data, caller;
 };
 
 }  // namespace testsupport

@@ -36,8 +36,8 @@ class FailSwitch : public ::testing::Test {
   }
 
   tarncore_test::TempFolder folder_;
-  const fs::path image_ = folder_.path() / "in.bmp";
-  const fs::path png_ = folder_.path() / "out.png";
+  const fs::path image_ = folder_.Path() / "in.bmp";
+  const fs::path png_ = folder_.Path() / "out.png";
   VARIANT value_;
   const ScopedEnvironment root_{"TARNCORE_DATA_ROOT", u"root"};
 

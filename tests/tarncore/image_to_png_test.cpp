@@ -342,7 +342,7 @@ Image ReducedTo(const Image& rgba, int channels) {
 class ImageToPng : public ::testing::Test {
  protected:
   TempFolder folder_;
-  fs::path Path(const std::u16string& name) const { return folder_.path() / name; }
+  fs::path Path(const std::u16string& name) const { return folder_.Path() / name; }
 };
 
 TEST_F(ImageToPng, BmpOfEveryCommonDepthKeepsItsPixels) {
@@ -473,8 +473,8 @@ TEST_F(ImageToPng, WhatCannotBeConvertedLeavesNoFileAtTheTarget) {
     for (const bool targetExisted : {false, true}) {
       const std::string what = std::string(c.name) + (targetExisted ? ", target existed" : "");
       const TempFolder folder;
-      const fs::path image = folder.path() / "in.bmp";
-      const fs::path targetFolder = c.targetFolderExists ? folder.path() : folder.path() / "no";
+      const fs::path image = folder.Path() / "in.bmp";
+      const fs::path targetFolder = c.targetFolderExists ? folder.Path() : folder.Path() / "no";
       const fs::path png = targetFolder / "out.png";
       std::vector<std::string> expected;
       if (c.imageExists) {

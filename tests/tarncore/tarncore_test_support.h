@@ -1,5 +1,5 @@
 // Helpers for the core library's tests: texts in the library's character type, environment
-// variables set for one scope, a fresh folder per test, and file contents.
+// variables set for one scope, and file contents; the shared temporary folder and printable texts.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/show.h"
+#include "support/temp_folder.h"
 #include "tarncore/tarncore.h"
 
 namespace tarncore_test {
@@ -19,9 +21,7 @@ using Text = std::basic_string<tarncore::Char>;
 inline Text T(std::u16string_view text) { return Text(text.begin(), text.end()); }
 inline Text PathText(const std::filesystem::path& path) { return path.string<tarncore::Char>(); }
 
-// The text as ASCII with every other unit as \uXXXX, for failure messages.
-std::string Show(const tarncore::Char* text);
-inline std::string Show(const Text& text) { return Show(text.c_str()); }
+using testsupport::Show;
 
 // Sets (or with nullopt removes) an environment variable of the process for the object's
 // lifetime, in the environment the library reads; the earlier state comes back afterwards.
@@ -38,20 +38,7 @@ class ScopedEnvironment {
   std::optional<std::string> previous_;
 };
 
-// A new empty folder for one test, removed with everything in it at the end.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  // The names of the entries in the folder, sorted.
-  std::vector<std::string> Entries() const;
-
- private:
-  std::filesystem::path path_;
-};
+using testsupport::TempFolder;
 
 std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
