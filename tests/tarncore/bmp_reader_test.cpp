@@ -30,7 +30,7 @@ std::optional<tarncore::Image> Read(const fs::path& path, std::uint64_t cap) {
 
 TEST(BmpReader, EveryFixtureDecodesExactlyOrIsRefused) {
   const TempFolder folder;
-  const fs::path path = folder.path() / "in.bmp";
+  const fs::path path = folder.Path() / "in.bmp";
   for (const bmp_fixtures::Fixture& f : bmp_fixtures::All()) {
     WriteFile(path, f.file);
     const std::optional<tarncore::Image> image = Read(path, 1u << 20);
@@ -51,7 +51,7 @@ TEST(BmpReader, EveryFixtureDecodesExactlyOrIsRefused) {
 
 TEST(BmpReader, ThePixelCapIsCheckedOnTheHeader) {
   const TempFolder folder;
-  const fs::path whole = folder.path() / "whole.bmp", empty = folder.path() / "empty.bmp";
+  const fs::path whole = folder.Path() / "whole.bmp", empty = folder.Path() / "empty.bmp";
   WriteFile(whole, bmp_fixtures::Bmp24Header(4, -3, 3 * 12));
   EXPECT_TRUE(Read(whole, 12)) << "at the cap";
   EXPECT_FALSE(Read(whole, 11)) << "one pixel over the cap";

@@ -637,7 +637,7 @@ TEST_F(ImageToPng, HostileAndUnsupportedFilesLeaveNoFile) {
 
   for (const auto& [name, bytes] : files) {
     const TempFolder folder;
-    const fs::path image = folder.path() / "in.bmp", target = folder.path() / "out.png";
+    const fs::path image = folder.Path() / "in.bmp", target = folder.Path() / "out.png";
     WriteFile(image, bytes);
     Convert(image, target);
     EXPECT_FALSE(fs::exists(target)) << name << ": must be refused";
