@@ -64,11 +64,16 @@ std::vector<IndexRow> ReadRows() {
   return rows;
 }
 
-CacheView ReadCache() {
+CacheView ReadCache(UnreadableIndex unreadable) {
   CacheView cache;
   cache.folderExists = platform::FolderExists(preview::PreviewFolder);
   cache.indexExists = platform::FileExists(preview::IndexPath());
-  cache.rows = ReadRows();
+  try {
+    cache.rows = ReadRows();
+  } catch (const ECacheError& e) {
+    if (unreadable == UnreadableIndex::Raise) throw;
+    cache.indexError = e.what();
+  }
   if (cache.folderExists) {
     const auto entries = platform::ListFolder(preview::PreviewFolder);
     if (!entries) {
@@ -173,8 +178,13 @@ std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now,
     progress.Step();
   }
 
-  for (const auto& message : IntegrityProblems()) {
-    findings.push_back({FindingKind::Integrity, std::nullopt, Text(), std::nullopt, message});
+  if (cache.indexError) {
+    findings.push_back({FindingKind::Integrity, std::nullopt, Text(), std::nullopt,
+                        platform::FromNative(*cache.indexError)});
+  } else {
+    for (const auto& message : IntegrityProblems()) {
+      findings.push_back({FindingKind::Integrity, std::nullopt, Text(), std::nullopt, message});
+    }
   }
   return findings;
 }

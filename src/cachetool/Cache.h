@@ -41,13 +41,17 @@ struct CacheFile {
 struct CacheView {
   bool folderExists = false;
   bool indexExists = false;
-  std::vector<IndexRow> rows;    // in ID order; empty without an index or its table
-  std::vector<CacheFile> files;  // the files (not folders) of the cache folder, by name
+  std::vector<IndexRow> rows;             // in ID order; empty without an index or its table
+  std::vector<CacheFile> files;           // the files (not folders) of the cache folder, by name
+  std::optional<std::string> indexError;  // why the rows could not be read (ReadCache's choice)
 };
 
-// Reads the index rows and lists the cache folder. Raises ECacheError when the index exists but
-// cannot be read (not a database, locked for longer than hopgate's busy wait, ...).
-CacheView ReadCache();
+// Whether ReadCache raises when the index cannot be read, or records why in indexError.
+enum class UnreadableIndex { Raise, Record };
+
+// Reads the index rows and lists the cache folder. An index that exists but cannot be read (not
+// a database, locked for longer than hopgate's busy wait, ...) raises ECacheError or is recorded.
+CacheView ReadCache(UnreadableIndex unreadable = UnreadableIndex::Raise);
 
 // The index rows alone, read-only; none when there is no index file or no table.
 std::vector<IndexRow> ReadRows();
@@ -92,7 +96,8 @@ bool IsPngName(const Text& name);
 // that a case-insensitive file system finds under a row's name is never taken for an orphan.
 bool RowNames(const std::vector<IndexRow>& rows, const Text& name);
 
-// Every finding of `cache`, rows first (by ID), then files (by name), then the integrity check.
+// Every finding of `cache`, rows first (by ID), then files (by name), then the integrity check
+// (or the reason the index could not be read).
 std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now, const Console& console);
 
 }  // namespace cachetool

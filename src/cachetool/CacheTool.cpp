@@ -238,7 +238,8 @@ int CommandCheck(const std::vector<Text>& arguments, const Console& console) {
                    [&](OptionReader& r) { return r.Flag("--json") && (json = true); })) {
     return kExitOk;
   }
-  const CacheView cache = ReadCache();
+  // An index that cannot be read is a finding of its own here, not a failure.
+  const CacheView cache = ReadCache(UnreadableIndex::Record);
   const std::vector<Finding> findings = FindProblems(cache, NowSeconds(), console);
   std::uint64_t bytes = 0;
   for (const auto& f : cache.files) bytes += f.status.size;

@@ -145,7 +145,8 @@ int CommandClean(const std::vector<Text>& arguments, const Console& console) {
   if (dryRun) {
     for (const auto& r : rows) console.out("would remove " + Describe(r) + "\n");
     for (const auto& r : rows) {
-      if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png)) {
+      if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png) &&
+          !IsIndexFile(r.row.png)) {
         console.out("would remove " + Describe(FileRemoval{r.row.png, FindingKind::Stale}) + "\n");
       }
     }
@@ -173,7 +174,7 @@ int CommandClean(const std::vector<Text>& arguments, const Console& console) {
     console.out("removed " + Describe(r) + "\n");
     // The PNG of a vanished model, unless the model came back (and with it an import).
     if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png) &&
-        !platform::FileExists(r.row.model)) {
+        !IsIndexFile(r.row.png) && !platform::FileExists(r.row.model)) {
       removeFile({r.row.png, FindingKind::Stale});
     }
   }
