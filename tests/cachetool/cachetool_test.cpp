@@ -11,7 +11,7 @@
 #include "storage/SQLite3Wrap.h"
 #include "support/images.h"
 #include "support/program_folder.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 

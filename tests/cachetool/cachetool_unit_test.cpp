@@ -7,7 +7,7 @@
 #include "cachetool/PngCheck.h"
 #include "cachetool/Text.h"
 #include "tarncore/temporary_name.h"
-#include "test_text.h"
+#include "support/show.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ TEST(TemporaryName, TheWritersNamesAreRecognisedAndNothingElse) {
       {u"", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(tarncore::IsTemporaryName(std::u16string_view(c.name)), c.temporary) << Show(c.name);
+    EXPECT_EQ(tarncore::IsTemporaryName(std::u16string_view(c.name)), c.temporary) << testsupport::Show(c.name);
   }
 }
 
