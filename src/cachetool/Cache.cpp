@@ -19,8 +19,6 @@ namespace {
 
 using storage::TSQLite3Database;
 
-constexpr int kRow = 100;  // SQLITE_ROW
-
 // Opens the existing index read-only, waiting for a running hopgate's lock as hopgate does.
 void OpenIndexReadOnly(TSQLite3Database& index) {
   index.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
@@ -30,7 +28,7 @@ void OpenIndexReadOnly(TSQLite3Database& index) {
 bool HasTable(TSQLite3Database& index) {
   auto tables = index.Prepare(
       u"SELECT 1 FROM sqlite_master WHERE type='table' AND name='PreviewPNGTable' COLLATE NOCASE");
-  return tables->Step() == kRow;
+  return tables->Step() == storage::kStepRow;
 }
 
 std::string Utf8(const Text& text) { return platform::ToNative(text); }
@@ -51,10 +49,10 @@ std::vector<IndexRow> ReadRows() {
     auto list =
         index.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
     int code;
-    while ((code = list->Step()) == kRow) {
+    while ((code = list->Step()) == storage::kStepRow) {
       rows.push_back({list->ColumnInt64(0), list->ColumnText(1), list->ColumnText(2)});
     }
-    if (code != 101)
+    if (code != storage::kStepDone)
       throw ECacheError("the index cannot be read to its end (SQLite code " + std::to_string(code) +
                         ")");
   } catch (const storage::ESQLite3Error& e) {
@@ -95,7 +93,7 @@ std::vector<Text> IntegrityProblems() {
     TSQLite3Database index;
     OpenIndexReadOnly(index);
     auto check = index.Prepare(u"PRAGMA integrity_check");
-    while (check->Step() == kRow) {
+    while (check->Step() == storage::kStepRow) {
       const Text message = check->ColumnText(0);
       if (message != u"ok") problems.push_back(message);
     }

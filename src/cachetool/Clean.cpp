@@ -21,8 +21,6 @@ namespace {
 
 using storage::TSQLite3Database;
 
-constexpr int kDone = 101;  // SQLITE_DONE
-
 struct RowRemoval {
   IndexRow row;
   FindingKind reason;  // PngMissing or Stale
@@ -59,7 +57,7 @@ std::string Describe(const FileRemoval& f) {
 }
 
 void RaiseOnStep(int code, const char* what) {
-  if (code != kDone) {
+  if (code != storage::kStepDone) {
     throw ECacheError(std::string("the index is busy or cannot be written while ") + what +
                       " (SQLite code " + std::to_string(code) + ")");
   }

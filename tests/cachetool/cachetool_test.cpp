@@ -10,7 +10,7 @@
 
 #include "storage/SQLite3Wrap.h"
 #include "support/images.h"
-#include "support/program_folder.h"
+#include "support/preview_cache.h"
 #include "support/show.h"
 
 namespace {
@@ -41,10 +41,10 @@ Tree Snapshot(const fs::path& root) {
   return tree;
 }
 
-class CacheToolTest : public ProgramFolderTest {
+class CacheToolTest : public PreviewCacheTest {
  protected:
   void SetUp() override {
-    ProgramFolderTest::SetUp();
+    PreviewCacheTest::SetUp();
     fs::copy_file(OwnFolder() / Exe("hopgate-cache"), program / Exe("hopgate-cache"));
   }
 
@@ -52,8 +52,6 @@ class CacheToolTest : public ProgramFolderTest {
     return RunArguments(program / Exe("hopgate-cache"), args, o);
   }
   RunResult Tool(const std::vector<std::u16string>& args) { return Tool(args, Options()); }
-
-  fs::path Index() const { return PreviewFolder() / "PreviewPNG.sqlite"; }
 
   // A model file, an exported BMP and a request, imported by hopgate itself.
   std::u16string Import(const std::string& name, const Image& image = Pattern(6, 4)) {
@@ -74,40 +72,6 @@ class CacheToolTest : public ProgramFolderTest {
     return out;
   }
 
-  void Execute(const std::u16string& sql) {
-    TSQLite3Database db;
-    db.Open(PathText(Index()));
-    db.Execute(sql);
-  }
-
-  void AddRow(const std::u16string& png, const std::u16string& model) {
-    Execute(
-        u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
-        u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)");
-    TSQLite3Database db;
-    db.Open(PathText(Index()));
-    auto s =
-        db.Prepare(u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) VALUES (?,?)");
-    s->BindText(1, png);
-    s->BindText(2, model);
-    EXPECT_EQ(s->Step(), 101);
-  }
-
-  struct Row {
-    std::int64_t id;
-    std::u16string png, model;
-  };
-  std::vector<Row> Rows() {
-    std::vector<Row> rows;
-    TSQLite3Database db;
-    db.Open(PathText(Index()));
-    auto s =
-        db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
-    while (s->Step() == 100)
-      rows.push_back({s->ColumnInt64(0), s->ColumnText(1), s->ColumnText(2)});
-    return rows;
-  }
-
   void MakeOld(const fs::path& file) {
     fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(2));
   }
@@ -123,9 +87,9 @@ class CacheToolTest : public ProgramFolderTest {
     }
     WriteFile(PreviewFolder() / "DAMAGED.PNG",
               ReadFile(PreviewFolder() / Rows()[0].png).substr(0, 40));
-    AddRow(u"DAMAGED.PNG", PathText(caller / "good.sw"));
-    AddRow(u"TWIN.PNG", PathText(caller / "good.sw"));
-    AddRow(u"TWIN.PNG", PathText(caller / "good.sw"));
+    AddRow(std::nullopt, u"DAMAGED.PNG", PathText(caller / "good.sw"));
+    AddRow(std::nullopt, u"TWIN.PNG", PathText(caller / "good.sw"));
+    AddRow(std::nullopt, u"TWIN.PNG", PathText(caller / "good.sw"));
     fs::copy_file(PreviewFolder() / Rows()[0].png, PreviewFolder() / "TWIN.PNG");
     fs::copy_file(PreviewFolder() / Rows()[0].png, PreviewFolder() / "ORPHAN.PNG");
     WriteFile(PreviewFolder() / "OLD.PNG.77-1.tmp", "half a png");
@@ -172,7 +136,7 @@ TEST_F(CacheToolTest, ListShowsEveryRowInIdOrder) {
   const std::u16string a = Import("a");
   const std::u16string b = Import("b");
   fs::remove(b);
-  AddRow(u"NOFILE.PNG", a);
+  AddRow(std::nullopt, u"NOFILE.PNG", a);
   const RunResult text = Tool({u"list"});
   EXPECT_EQ(text.exitCode, 0);
   EXPECT_TRUE(Contains(text.output, "(3 rows)")) << text.output;
@@ -298,10 +262,11 @@ TEST_F(CacheToolTest, CleanRemovesWhatItShouldAndNothingElse) {
 TEST_F(CacheToolTest, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
   Import("a");
   WriteFile(data / "outside.PNG", "keep");
-  AddRow(u".." + std::u16string(1, static_cast<char16_t>(fs::path::preferred_separator)) +
+  AddRow(std::nullopt,
+         u".." + std::u16string(1, static_cast<char16_t>(fs::path::preferred_separator)) +
              u"outside.PNG",
          u"gone.sw");
-  AddRow(u"PreviewPNG.sqlite", u"gone.sw");
+  AddRow(std::nullopt, u"PreviewPNG.sqlite", u"gone.sw");
   MakeOld(Index());
   const RunResult r = Tool({u"clean", u"--stale", u"--unlisted"});
   EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -312,9 +277,10 @@ TEST_F(CacheToolTest, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
 
 TEST_F(CacheToolTest, CleanRacingRunningImportsLosesNothing) {
   Run({});
+  CreateTable();
   constexpr int kImports = 16;
   for (int i = 0; i < 4; ++i) {
-    AddRow(u"GONE" + std::u16string(1, static_cast<char16_t>(u'0' + i)) + u".PNG",
+    AddRow(std::nullopt, u"GONE" + std::u16string(1, static_cast<char16_t>(u'0' + i)) + u".PNG",
            PathText(caller / "x.sw"));
   }
   const auto writeRequest = [&](int i) {

@@ -64,7 +64,8 @@ TEST(TemporaryName, TheWritersNamesAreRecognisedAndNothingElse) {
       {u"", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(tarncore::IsTemporaryName(std::u16string_view(c.name)), c.temporary) << testsupport::Show(c.name);
+    EXPECT_EQ(tarncore::IsTemporaryName(std::u16string_view(c.name)), c.temporary)
+        << testsupport::Show(c.name);
   }
 }
 
