@@ -9,7 +9,6 @@
 #include "platform/textrules.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
-#include "storage/SQLite3Wrap.h"
 
 #ifndef HOPGATE_VERSION
 #define HOPGATE_VERSION "0"
@@ -17,8 +16,6 @@
 
 namespace cachetool {
 namespace {
-
-using storage::TSQLite3Database;
 
 constexpr char kUsage[] =
     "usage: hopgate-cache [--data-root DIR] COMMAND [OPTIONS]\n"
