@@ -48,8 +48,11 @@ class CacheToolTest : public PreviewCacheTest {
     fs::copy_file(OwnFolder() / Exe("hopgate-cache"), program / Exe("hopgate-cache"));
   }
 
+  // The tool's output with line ends as "\n" (a Windows console program writes "\r\n").
   RunResult Tool(const std::vector<std::u16string>& args, RunOptions o) {
-    return RunArguments(program / Exe("hopgate-cache"), args, o);
+    RunResult r = RunArguments(program / Exe("hopgate-cache"), args, o);
+    std::erase(r.output, '\r');
+    return r;
   }
   RunResult Tool(const std::vector<std::u16string>& args) { return Tool(args, Options()); }
 
