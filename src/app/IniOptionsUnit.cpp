@@ -4,10 +4,13 @@
 
 namespace hopgate {
 
+std::u16string IniFilePath(const std::u16string& programFolder) {
+  return programFolder + kIniFileName;
+}
+
 std::u16string ReadForwardTarget(const std::u16string& programFolder,
                                  const std::u16string& ownFileName) {
-  // The folder already ends in its separator: the name is appended as it is.
-  return platform::ReadIniString(programFolder + kIniFileName, kForwardSection, ownFileName, u"");
+  return platform::ReadIniString(IniFilePath(programFolder), kForwardSection, ownFileName, u"");
 }
 
 }  // namespace hopgate

@@ -8,24 +8,32 @@
 
 namespace hopgate {
 
-void ForwardToTarget() {
-  // The value is taken relative to the program folder by plain joining; the shell gets it exactly
-  // as read, with the program folder as its working folder (docs/forwarding.md lists odd values).
-  if (!platform::FileExists(textrules::JoinPath(ProgramFolder, ForwardTarget))) return;
+// The value is taken relative to the program folder by plain joining; the shell gets it exactly
+// as read, with the program folder as its working folder (docs/forwarding.md lists odd values).
+Text ForwardPathTested(const Text& programFolder, const Text& target) {
+  return textrules::JoinPath(programFolder, target);
+}
 
-  const size_t n = Arguments.size();
-  if (n > 3) return;
-  // Each argument in its own pair of double quotes, otherwise unchanged: no escaping. Without
-  // arguments there is no parameter string at all.
+std::optional<Text> ForwardParameters(const std::vector<Text>& arguments) {
+  // Each argument trimmed, in its own pair of double quotes, otherwise unchanged: no escaping.
+  // Without arguments there is no parameter string at all.
+  if (arguments.empty()) return std::nullopt;
   Text parameters;
-  for (size_t i = 1; i <= n; ++i) {
-    if (i > 1) parameters.push_back(u' ');
+  for (const Text& argument : arguments) {
+    if (!parameters.empty()) parameters.push_back(u' ');
     parameters.push_back(u'"');
-    parameters.append(Argument(i));
+    parameters.append(textrules::Trim(argument));
     parameters.push_back(u'"');
   }
-  platform::ShellStart(ForwardTarget, n ? std::optional<Text>(parameters) : std::nullopt,
-                       ProgramFolder);
+  return parameters;
+}
+
+void ForwardToTarget() {
+  if (!platform::FileExists(ForwardPathTested(ProgramFolder, ForwardTarget))) return;
+
+  const size_t n = Arguments.size();
+  if (n > kMaxForwardedArguments) return;
+  platform::ShellStart(ForwardTarget, ForwardParameters(Arguments), ProgramFolder);
 }
 
 }  // namespace hopgate

@@ -1,5 +1,6 @@
 #include "app/hopgate.h"
 
+#include <iterator>
 #include <optional>
 
 #include "app/commonfunction.h"
@@ -55,35 +56,52 @@ void MoveByCopy() {
   if (CopyFileOver(source, destination, true)) platform::DeleteFile(source);
 }
 
-bool ExtensionIs(const char16_t* upper) { return textrules::ExtensionIs(FirstArgument, upper); }
-
-struct CommandRow {
-  size_t argumentCount;
-  bool (*test)();
-  void (*action)();
-};
+bool ExtensionIs(const Text& first, const char16_t* upper) {
+  return textrules::ExtensionIs(first, upper);
+}
 
 // Tried from top to bottom; the first row that matches acts, and a run acts at most once.
 const CommandRow kCommands[] = {
-    {1, [] { return FirstArgument == u"CLEARPNGFILE"; }, preview::PurgePreviews},
-    {1, [] { return ExtensionIs(u".PARTSBOOK"); },
+    {1, CommandKind::Purge, "CLEARPNGFILE: purge the previews of model files that no longer exist",
+     [](const Text& first) { return first == u"CLEARPNGFILE"; }, preview::PurgePreviews},
+    {1, CommandKind::StartSibling,
+     ".PARTSBOOK: start partsbook with the parameter string EXPORT \"<argument>\"",
+     [](const Text& first) { return ExtensionIs(first, u".PARTSBOOK"); },
      [] { StartSibling(u"partsbook", u"EXPORT \"", u"\""); }},
-    {1, [] { return ExtensionIs(u".TWK"); }, [] { StartSibling(u"divuvivur", u"\"", u"\""); }},
-    {1, [] { return ExtensionIs(u".JSON") && platform::FileExists(FirstArgument); },
+    {1, CommandKind::StartSibling, ".TWK: start divuvivur with the parameter string \"<argument>\"",
+     [](const Text& first) { return ExtensionIs(first, u".TWK"); },
+     [] { StartSibling(u"divuvivur", u"\"", u"\""); }},
+    {1, CommandKind::ImportRequest, ".JSON and an existing file: import the preview request",
+     [](const Text& first) { return ExtensionIs(first, u".JSON") && platform::FileExists(first); },
      [] { preview::ImportPreviewRequest(FirstArgument); }},
-    {3, [] { return FirstArgument == u"RENAME"; }, MoveByRename},
-    {3, [] { return FirstArgument == u"RENAMEANDDEL"; }, MoveByCopy},
+    {3, CommandKind::Rename, "RENAME: move argument 2 to argument 3 (never over an existing file)",
+     [](const Text& first) { return first == u"RENAME"; }, MoveByRename},
+    {3, CommandKind::RenameAndDelete,
+     "RENAMEANDDEL: copy argument 2 over argument 3, then delete argument 2",
+     [](const Text& first) { return first == u"RENAMEANDDEL"; }, MoveByCopy},
 };
 
 }  // namespace
 
-void DispatchCommand() {
+const CommandRow* ChooseCommand(const std::vector<Text>& arguments) {
+  const Text first = arguments.empty() ? Text() : textrules::Trim(arguments.front());
   for (const auto& row : kCommands) {
-    if (row.argumentCount == Arguments.size() && row.test()) {
-      row.action();
-      return;
-    }
+    if (row.argumentCount == arguments.size() && row.test(first)) return &row;
   }
+  return nullptr;
+}
+
+const CommandRow* CommandTable(size_t* rowCount) {
+  *rowCount = std::size(kCommands);
+  return kCommands;
+}
+
+bool IsCommandMode(const Text& ownFileName) {
+  return textrules::LowerAscii(ownFileName) == ProgramName(u"hopgate");
+}
+
+void DispatchCommand() {
+  if (const CommandRow* row = ChooseCommand(Arguments)) row->action();
 }
 
 int Run() {
@@ -95,7 +113,7 @@ int Run() {
 
     preview::PrepareDataFolders();
     ownFileName = textrules::FileNameOf(modulePath);
-    if (textrules::LowerAscii(OwnFileName) == ProgramName(u"hopgate")) {
+    if (IsCommandMode(OwnFileName)) {
       DispatchCommand();
     } else {
       forwardTarget = ReadForwardTarget(ProgramFolder, OwnFileName);

@@ -22,6 +22,29 @@ extern const std::vector<Text>& Arguments;
 // Argument `index` (1-based), trimmed; empty when there is no such argument.
 Text Argument(size_t index);
 
+// True when a program of this file name runs in command mode (its name, ASCII letters
+// lower-cased, is hopgate's own); any other name forwards.
+bool IsCommandMode(const Text& ownFileName);
+
+// A row of the command table: how many arguments it takes, what it does (for people), the test on
+// the trimmed first argument, and the action on the run's global texts.
+enum class CommandKind { Purge, StartSibling, ImportRequest, Rename, RenameAndDelete };
+
+struct CommandRow {
+  size_t argumentCount;
+  CommandKind kind;
+  const char* description;
+  bool (*test)(const Text& first);
+  void (*action)();
+};
+
+// The row that a run with these arguments (untrimmed, as split) would act on, or null when no row
+// matches. Decides only: nothing is started or changed.
+const CommandRow* ChooseCommand(const std::vector<Text>& arguments);
+
+// The rows in the order they are tried; `*rowCount` receives their number.
+const CommandRow* CommandTable(size_t* rowCount);
+
 // Command mode: applies the command table to the run's arguments.
 void DispatchCommand();
 

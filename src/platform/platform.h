@@ -6,6 +6,7 @@
 // Win32 calls named beside them, with the same observable behaviour where the program relies on it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,5 +116,32 @@ Text ReadIniString(const Text& file, const Text& section, const Text& key, const
 // Decodes bytes in the system's ANSI code page (GetACP; POSIX: Windows-1252 as Windows decodes it).
 // Every byte sequence decodes.
 Text DecodeAnsi(std::string_view bytes);
+
+// ---- Looking into folders and at the console (hopgate-cache only; hopgate never lists) ---------
+
+struct FileStatus {
+  bool folder = false;
+  std::uint64_t size = 0;            // in bytes; 0 for a folder
+  std::int64_t modifiedSeconds = 0;  // last write, in seconds since 1970-01-01 UTC
+};
+
+// Status of whatever stands at `path` (links followed); nothing when nothing is there.
+std::optional<FileStatus> GetFileStatus(const Text& path);
+
+struct FolderEntry {
+  Text name;  // the file name alone
+  FileStatus status;
+};
+
+// The entries of the folder `path` ("." and ".." left out), in no particular order; nothing when
+// the folder cannot be read.
+std::optional<std::vector<FolderEntry>> ListFolder(const Text& path);
+
+// True when standard error is a terminal (a console on Windows), not a file or a pipe.
+bool StandardErrorIsTerminal();
+
+// Makes a console show the UTF-8 that the program writes to its standard streams (Windows: the
+// console's output code page 65001); nothing on POSIX, where the terminal takes UTF-8.
+void UseUtf8Console();
 
 }  // namespace platform

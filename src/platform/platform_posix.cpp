@@ -3,6 +3,7 @@
 #define _GNU_SOURCE 1  // renameat2
 #endif
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -304,5 +305,44 @@ Text ReadIniString(const Text& file, const Text& section, const Text& key, const
 }
 
 Text DecodeAnsi(std::string_view bytes) { return DecodeWindows1252(bytes); }
+
+namespace {
+
+FileStatus StatusOf(const struct stat& st) {
+  FileStatus status;
+  status.folder = S_ISDIR(st.st_mode);
+  status.size = status.folder ? 0 : static_cast<std::uint64_t>(st.st_size);
+  status.modifiedSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  return status;
+}
+
+}  // namespace
+
+std::optional<FileStatus> GetFileStatus(const Text& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  return StatusOf(st);
+}
+
+std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
+  const std::string folder = ToNative(path);
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::vector<FolderEntry> entries;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string_view name = e->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    // An entry that vanished between the listing and the stat is left out.
+    if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
+    entries.push_back({FromNative(std::string(name)), StatusOf(st)});
+  }
+  ::closedir(dir);
+  return entries;
+}
+
+bool StandardErrorIsTerminal() { return ::isatty(2) == 1; }
+
+void UseUtf8Console() {}
 
 }  // namespace platform

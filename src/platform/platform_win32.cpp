@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <new>
 
 #include "platform/module_path.h"
@@ -148,5 +149,57 @@ Text DecodeAnsi(std::string_view bytes) {
   ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, out.data(), n);
   return FromW(out.data(), out.size());
 }
+
+namespace {
+
+std::int64_t UnixSeconds(const FILETIME& t) {
+  // FILETIME counts 100-ns steps from 1601-01-01; 11644473600 seconds lie before 1970.
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  return static_cast<std::int64_t>(ticks / 10000000u) - 11644473600LL;
+}
+
+FileStatus StatusOf(DWORD attributes, DWORD sizeHigh, DWORD sizeLow, const FILETIME& written) {
+  FileStatus status;
+  status.folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  status.size = status.folder ? 0 : (static_cast<std::uint64_t>(sizeHigh) << 32) | sizeLow;
+  status.modifiedSeconds = UnixSeconds(written);
+  return status;
+}
+
+}  // namespace
+
+std::optional<FileStatus> GetFileStatus(const Text& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!::GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return std::nullopt;
+  return StatusOf(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
+                  data.ftLastWriteTime);
+}
+
+std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
+  WIN32_FIND_DATAW found{};
+  const Text pattern = path + u"\\*";
+  const HANDLE find = ::FindFirstFileW(W(pattern), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    // An empty folder still has "." and ".."; only a folder that cannot be read ends here.
+    return std::nullopt;
+  }
+  std::vector<FolderEntry> entries;
+  do {
+    const Text name = FromW(found.cFileName, std::wcslen(found.cFileName));
+    if (name == u"." || name == u"..") continue;
+    entries.push_back({name, StatusOf(found.dwFileAttributes, found.nFileSizeHigh,
+                                      found.nFileSizeLow, found.ftLastWriteTime)});
+  } while (::FindNextFileW(find, &found));
+  ::FindClose(find);
+  return entries;
+}
+
+bool StandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void UseUtf8Console() { ::SetConsoleOutputCP(CP_UTF8); }
 
 }  // namespace platform

@@ -221,7 +221,8 @@ std::u16string NumberText(std::u16string_view number) {
   return DoubleText(number);
 }
 
-// A string in double quotes, with the escapes JSON requires (and the short ones where they exist).
+}  // namespace
+
 void AppendQuoted(std::u16string_view s, std::u16string& out) {
   static constexpr char16_t kHex[] = u"0123456789abcdef";
   out += u'"';
@@ -260,6 +261,8 @@ void AppendQuoted(std::u16string_view s, std::u16string& out) {
   }
   out += u'"';
 }
+
+namespace {
 
 // Compact JSON of a value inside an object or array.
 void AppendCompact(const TJsonValue& value, std::u16string& out) {

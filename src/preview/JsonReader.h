@@ -60,4 +60,8 @@ std::optional<TJsonValue> ParseJsonText(std::u16string_view text);
 // Raises ERequestReadError when given nothing.
 std::u16string ReadJsonMember(const std::optional<TJsonValue>& value, std::u16string_view name);
 
+// Appends `s` as a JSON string: in double quotes, with the escapes JSON requires (and the short
+// ones where they exist).
+void AppendQuoted(std::u16string_view s, std::u16string& out);
+
 }  // namespace preview

@@ -30,8 +30,6 @@ const char16_t kList[] =
     u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID DESC";
 const char16_t kDeletePrefix[] = u"Delete From PreviewPNGTable WHERE ID=";
 
-Text CachePath(const Text& fileName) { return textrules::JoinPath(PreviewFolder, fileName); }
-
 Text Decimal(std::int64_t value) {
   const std::string digits = std::to_string(value);
   return Text(digits.begin(), digits.end());
@@ -53,7 +51,15 @@ void PrepareDataFolders() {
   if (!platform::FolderExists(PreviewFolder)) platform::CreateFolder(PreviewFolder);
 }
 
+Text CachePath(const Text& fileName) { return textrules::JoinPath(PreviewFolder, fileName); }
+
 Text IndexPath() { return CachePath(kIndexFileName); }
+
+Text PngNameFor(const Text& modelPath) {
+  return HashText(textrules::UpperAscii(modelPath)) + u".PNG";
+}
+
+bool ImageIsCopied(const Text& imagePath) { return textrules::ExtensionIs(imagePath, u".PNG"); }
 
 void RegisterPreview(const Text& pngName, const Text& modelPath) {
   try {
@@ -101,20 +107,28 @@ void PurgePreviews() {
   list->Reset();
 }
 
+TPreviewRequest ReadPreviewRequest(const Text& requestPath) {
+  const Text text = LoadTextFile(requestPath);
+  const Text validated = ValiJSONStr(text, u"{}");
+  const auto request = ParseJsonText(validated);
+  TPreviewRequest read;
+  read.imagePath = ReadJsonMember(request, u"bmp");
+  read.modelPath = ReadJsonMember(request, u"sw");
+  return read;
+}
+
 void ImportPreviewRequest(const Text& requestPath) {
   if (!platform::FileExists(requestPath)) return;
   try {
-    const Text text = LoadTextFile(requestPath);
-    const Text validated = ValiJSONStr(text, u"{}");
-    const auto request = ParseJsonText(validated);
-    const Text imagePath = ReadJsonMember(request, u"bmp");
-    const Text modelPath = ReadJsonMember(request, u"sw");
+    const TPreviewRequest request = ReadPreviewRequest(requestPath);
+    const Text& imagePath = request.imagePath;
+    const Text& modelPath = request.modelPath;
 
-    const Text pngName = HashText(textrules::UpperAscii(modelPath)) + u".PNG";
+    const Text pngName = PngNameFor(modelPath);
     const Text pngPath = CachePath(pngName);
     if (platform::FileExists(pngPath)) platform::DeleteFile(pngPath);
 
-    if (textrules::ExtensionIs(imagePath, u".PNG")) {
+    if (ImageIsCopied(imagePath)) {
       platform::CopyFile(imagePath, pngPath);
     } else {
       CoreImageToPng(imagePath, pngPath);

@@ -15,8 +15,19 @@ void PrepareDataFolders();
 // run's lock would drop its row.
 inline constexpr int kIndexBusyTimeoutMs = 5000;
 
+// The file `fileName` of the cache: PreviewFolder, a separator and the name.
+std::u16string CachePath(const std::u16string& fileName);
+
 // The index file: PreviewFolder, a separator and "PreviewPNG.sqlite".
 std::u16string IndexPath();
+
+// The cache's PNG name for a model path: the core library's digest of the path upper-cased (ASCII
+// letters only), then ".PNG".
+std::u16string PngNameFor(const std::u16string& modelPath);
+
+// True when the import copies the image as it is (its extension, upper-cased, is ".PNG"); any
+// other image goes through the core library's conversion.
+bool ImageIsCopied(const std::u16string& imagePath);
 
 // Records `pngName` (a file name inside PreviewFolder) for `modelPath` unless the index already
 // names it, when both the model file and the PNG file exist. Never throws; the caller cannot tell
@@ -26,6 +37,16 @@ void RegisterPreview(const std::u16string& pngName, const std::u16string& modelP
 // Removes the PNG file and the row of every preview whose model file no longer exists, from the
 // highest ID down. Failures propagate (an index without its table, for one).
 void PurgePreviews();
+
+// The members of a preview request as the import reads them.
+struct TPreviewRequest {
+  std::u16string imagePath;  // "bmp"
+  std::u16string modelPath;  // "sw"
+};
+
+// Reads a request file the way the import does: LoadTextFile, ValiJSONStr with the fallback "{}",
+// ParseJsonText, then ReadJsonMember for "bmp" and "sw". Raises what those raise.
+TPreviewRequest ReadPreviewRequest(const std::u16string& requestPath);
 
 // Turns the request file into a PNG in the cache named by the digest of the upper-cased model
 // path, consumes the request and its image and registers the preview. Never throws: a failure

@@ -56,11 +56,20 @@ void TSQLite3Database::RequireConnection() const {
 }
 
 void TSQLite3Database::Open(const std::u16string& fileName) {
+  OpenWithFlags(fileName, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+}
+
+void TSQLite3Database::OpenExisting(const std::u16string& fileName, TOpenMode mode) {
+  OpenWithFlags(fileName,
+                mode == TOpenMode::ReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
+}
+
+void TSQLite3Database::OpenWithFlags(const std::u16string& fileName, int flags) {
   Close();
   const std::string name = EncodeUTF8(fileName);
   // Even when the open fails SQLite normally hands back a handle (holding the error text); it is
   // kept so that RaiseOnError can read the text, and the next Close releases it.
-  RaiseOnError(sqlite3_open(name.c_str(), &FHandle));
+  RaiseOnError(sqlite3_open_v2(name.c_str(), &FHandle, flags, nullptr));
   if (!FPassword.empty()) {
     const std::string key = EncodeUTF8(FPassword);
     sqlite3_key(FHandle, key.data(), static_cast<int>(key.size()));

@@ -79,6 +79,13 @@ class TSQLite3Database {
   // with it (the result of that is not examined); when a busy time-out is set, it is applied.
   void Open(const std::u16string& fileName);
 
+  // How OpenExisting opens a file.
+  enum class TOpenMode { ReadOnly, ReadWrite };
+
+  // As Open, but for an existing file only: a missing file raises and nothing is created. ReadOnly
+  // opens with SQLITE_OPEN_READONLY, so the connection writes nothing, no journal included.
+  void OpenExisting(const std::u16string& fileName, TOpenMode mode);
+
   // Nothing when closed. Otherwise: rolls back an open transaction (when that fails, Close raises
   // and changes nothing else), finalizes and detaches every listed statement (last first), then
   // every listed blob handler (last first), and closes the connection. The password stays.
@@ -130,6 +137,8 @@ class TSQLite3Database {
   friend class TSQLite3Statement;
   friend class TSQLite3BlobHandler;
 
+  // Open and OpenExisting: sqlite3_open_v2 with these flags, then the password and busy time-out.
+  void OpenWithFlags(const std::u16string& fileName, int flags);
   // Returns on 0; otherwise raises "SQLite3 error: " + the connection's current error text.
   void RaiseOnError(int resultCode) const;
   // Raises "SQLite3 error: database is not connected." when closed.

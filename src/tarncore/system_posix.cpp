@@ -15,6 +15,7 @@
 #include "platform/native_text.h"
 #include "platform/scoped_fd.h"
 #include "tarncore/system.h"
+#include "tarncore/temporary_name.h"
 
 namespace tarncore::sys {
 namespace {
@@ -82,8 +83,8 @@ bool ReplaceFile(const Char* target, const void* data, std::size_t size) {
   const std::string native = NativePath(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     // Beside the target, so the rename stays within one file system and is atomic.
-    const std::string temporary = native + "." + std::to_string(getpid()) + "-" +
-                                  std::to_string(temporaryCounter.fetch_add(1)) + ".tmp";
+    const std::string temporary = TemporaryName(native, static_cast<unsigned long long>(getpid()),
+                                                temporaryCounter.fetch_add(1));
     platform::ScopedFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.valid()) {
       if (errno == EEXIST) continue;

@@ -11,6 +11,7 @@
 
 #include "platform/scoped_handle.h"
 #include "tarncore/system.h"
+#include "tarncore/temporary_name.h"
 
 namespace tarncore::sys {
 namespace {
@@ -67,8 +68,8 @@ File OpenForReading(const Char* path) { return File(_wfopen(path, L"rb")); }
 bool ReplaceFile(const Char* target, const void* data, std::size_t size) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     // Beside the target, so the move stays within one volume and is a rename.
-    const Text temporary = Text(target) + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                           std::to_wstring(temporaryCounter.fetch_add(1)) + L".tmp";
+    const Text temporary =
+        TemporaryName(Text(target), GetCurrentProcessId(), temporaryCounter.fetch_add(1));
     platform::ScopedHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr,
                                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.valid()) {

@@ -10,7 +10,7 @@
 #include "platform/textrules.h"
 #include "storage/SQLite3Wrap.h"
 #include "support/images.h"
-#include "support/program_folder.h"
+#include "support/preview_cache.h"
 #include "tarncore/md5.h"
 #include "support/show.h"
 
@@ -19,15 +19,7 @@ namespace {
 using namespace testsupport;
 using storage::TSQLite3Database;
 
-struct Row {
-  std::int64_t id;
-  std::u16string png, model;
-  bool operator==(const Row&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Row& r) {
-  return os << "{" << r.id << ", " << Show(r.png) << ", " << Show(r.model) << "}";
-}
+using Row = IndexRow;
 
 std::string Utf8(const std::u16string& s) {
   const auto u8 = fs::path(s).u8string();
@@ -63,15 +55,14 @@ std::u16string PngName(const std::u16string& model) {
   return out + u".PNG";
 }
 
-class PreviewTest : public ProgramFolderTest {
+class PreviewTest : public PreviewCacheTest {
  protected:
   void SetUp() override {
-    ProgramFolderTest::SetUp();
+    PreviewCacheTest::SetUp();
     Run({});  // the cache folders, as any earlier run leaves them
     image = Pattern(7, 5);
   }
 
-  fs::path Index() const { return PreviewFolder() / "PreviewPNG.sqlite"; }
   fs::path Png(const std::u16string& model) const { return PreviewFolder() / PngName(model); }
   std::u16string Model(const std::string& name) const { return PathText(caller / name); }
 
@@ -91,40 +82,6 @@ class PreviewTest : public ProgramFolderTest {
     Run({PathText(caller / request)}, o, program / (std::string("hopgate") + kExeSuffix));
   }
   void Import(const std::string& request) { Import(request, Options()); }
-
-  std::vector<Row> Rows() const {
-    std::vector<Row> rows;
-    TSQLite3Database db;
-    db.Open(PathText(Index()));
-    auto s =
-        db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
-    while (s->Step() == storage::kStepRow)
-      rows.push_back({s->ColumnInt64(0), s->ColumnText(1), s->ColumnText(2)});
-    return rows;
-  }
-
-  void Execute(const std::u16string& sql) {
-    TSQLite3Database db;
-    db.Open(PathText(Index()));
-    db.Execute(sql);
-  }
-
-  void CreateTable() {
-    Execute(
-        u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
-        u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)");
-  }
-
-  void AddRow(std::int64_t id, const std::u16string& png, const std::u16string& model) {
-    TSQLite3Database db;
-    db.Open(PathText(Index()));
-    auto s = db.Prepare(
-        u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
-    s->BindInt64(1, id);
-    s->BindText(2, png);
-    s->BindText(3, model);
-    EXPECT_EQ(s->Step(), storage::kStepDone);
-  }
 
   Image image;
 };

@@ -1,0 +1,66 @@
+#include "cachetool/Text.h"
+
+#include "platform/native_text.h"
+#include "preview/JsonReader.h"
+
+namespace cachetool {
+
+std::string Utf8(std::u16string_view text) { return platform::ToNative(text); }
+
+std::string JsonString(std::u16string_view text) {
+  std::u16string quoted;
+  preview::AppendQuoted(text, quoted);
+  return Utf8(quoted);
+}
+
+std::string HtmlText(std::u16string_view text) {
+  std::string out;
+  for (const char c : Utf8(text)) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const std::uint32_t v = static_cast<unsigned char>(bytes[i]) << 16 |
+                            static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                            static_cast<unsigned char>(bytes[i + 2]);
+    for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kDigits[(v >> shift) & 63]);
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    std::uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+    if (rest == 2) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    out.push_back(kDigits[(v >> 18) & 63]);
+    out.push_back(kDigits[(v >> 12) & 63]);
+    out.push_back(rest == 2 ? kDigits[(v >> 6) & 63] : '=');
+    out.push_back('=');
+  }
+  return out;
+}
+
+}  // namespace cachetool

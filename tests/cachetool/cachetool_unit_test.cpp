@@ -1,0 +1,85 @@
+// The cache tool's pure pieces: the PNG check, the converter's temporary-file names, the page's
+// encodings.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cachetool/PngCheck.h"
+#include "cachetool/Text.h"
+#include "tarncore/temporary_name.h"
+#include "support/show.h"
+
+namespace {
+
+// A 1x1 RGB PNG: signature, IHDR, IDAT, IEND, each chunk with its CRC.
+const std::string kPng(
+    "\x89\x50\x4E\x47\x0D\x0A\x1A\x0A\x00\x00\x00\x0D\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00\x00"
+    "\x01\x08\x02\x00\x00\x00\x90\x77\x53\xDE\x00\x00\x00\x0C\x49\x44\x41\x54\x78\x9C\x63\xF8\xCF"
+    "\xC0\x00\x00\x03\x01\x01\x00\xC9\xFE\x92\xEF\x00\x00\x00\x00\x49\x45\x4E\x44\xAE\x42\x60\x82",
+    69);
+
+std::string Changed(std::string s, size_t at, char c) {
+  s[at] = c;
+  return s;
+}
+
+TEST(PngCheck, OnlyWholePngsPass) {
+  static const struct {
+    const char* name;
+    std::string bytes;
+    bool whole;
+  } cases[] = {
+      {"whole", kPng, true},
+      {"bytes after IEND", kPng + "trailing", true},
+      {"empty", "", false},
+      {"signature only", kPng.substr(0, 8), false},
+      {"damaged signature", Changed(kPng, 1, 'p'), false},
+      {"IDAT byte changed", Changed(kPng, 45, '\x01'), false},
+      {"CRC changed", Changed(kPng, 32, '\x00'), false},
+      {"cut inside IDAT", kPng.substr(0, 50), false},
+      {"without IEND", kPng.substr(0, kPng.size() - 12), false},
+      {"cut inside IEND's CRC", kPng.substr(0, kPng.size() - 1), false},
+      {"IDAT first", kPng.substr(0, 8) + kPng.substr(33), false},
+      {"huge chunk length", Changed(kPng, 8, '\x7F'), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cachetool::IsWholePng(c.bytes), c.whole) << c.name;
+}
+
+TEST(TemporaryName, TheWritersNamesAreRecognisedAndNothingElse) {
+  const std::u16string made = tarncore::TemporaryName(std::u16string(u"AB12.PNG"), 4711, 3);
+  EXPECT_EQ(made, u"AB12.PNG.4711-3.tmp");
+  EXPECT_TRUE(tarncore::IsTemporaryName(std::u16string_view(made)));
+  EXPECT_EQ(tarncore::TemporaryName(std::wstring(L"x"), 1, 0), L"x.1-0.tmp");
+
+  static const struct {
+    std::u16string name;
+    bool temporary;
+  } cases[] = {
+      {u"x.1-0.tmp", true},  {u"A.PNG.123-45.tmp", true},
+      {u".1-0.tmp", false},  // no target name
+      {u"x.1-.tmp", false},  {u"x.-1.tmp", false},
+      {u"x1-0.tmp", false},  {u"x.1_0.tmp", false},
+      {u"x.1-0.TMP", false}, {u"x.1-0.tmp.PNG", false},
+      {u"x.tmp", false},     {u"PreviewPNG.sqlite-journal", false},
+      {u"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tarncore::IsTemporaryName(std::u16string_view(c.name)), c.temporary)
+        << testsupport::Show(c.name);
+  }
+}
+
+TEST(PageText, Base64AndHtml) {
+  static const struct {
+    std::string bytes, base64;
+  } cases[] = {
+      {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+      {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\xFF\xFE\x00", 3), "//4A"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(cachetool::Base64(c.bytes), c.base64) << c.bytes;
+  EXPECT_EQ(cachetool::HtmlText(u"<a href=\"x\">&'\u00E4</a>"),
+            "&lt;a href=&quot;x&quot;&gt;&amp;&#39;\xC3\xA4&lt;/a&gt;");
+  EXPECT_EQ(cachetool::JsonString(u"C:\\a \"b\"\n"), "\"C:\\\\a \\\"b\\\"\\n\"");
+}
+
+}  // namespace
