@@ -218,11 +218,10 @@ TEST_F(CommandTest, AProgramFolderWithADotAndBlanksWorks) {
   EXPECT_TRUE(fs::equivalent(record->workingFolder, folder));
 }
 
+// Windows cannot start a program beyond MAX_PATH; there the module path's growth is covered by the
+// ModulePath unit tests.
+#ifndef _WIN32
 TEST_F(CommandTest, AProgramPathLongerThan260CharactersWorks) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows cannot start a program beyond MAX_PATH; the module path's growth is "
-                  "covered by the ModulePath unit tests";
-#endif
   fs::path folder = root;
   for (int i = 0; i < 6; ++i) folder /= std::string(50, static_cast<char>('a' + i));
   std::error_code ec;
@@ -236,6 +235,7 @@ TEST_F(CommandTest, AProgramPathLongerThan260CharactersWorks) {
   ASSERT_TRUE(record);
   EXPECT_TRUE(fs::equivalent(record->workingFolder, folder));
 }
+#endif
 
 }  // namespace
 
