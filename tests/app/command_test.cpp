@@ -194,6 +194,7 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
        u"EXPORT \"",
        {u"EXPORT", u"missing folder/x y.PARTSBOOK"}},
       {u"drawing.twk", "divuvivur", u"\"", {u"drawing.twk"}},
+      {u"a drawing.twk", "divuvivur", u"\"", {u"a drawing.twk"}},  // one argument, blank and all
       {u"drawing.Twk", "divuvivur", u"\"", {u"drawing.Twk"}},
       {u"drawing.TWK", "divuvivur", u"\"", {u"drawing.TWK"}},
       // trimmed: the blank is not part of it
