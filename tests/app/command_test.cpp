@@ -20,37 +20,54 @@ class CommandTest : public ProgramFolderTest {
   std::u16string Sep() const { return fs::path("a/b").make_preferred().u16string().substr(1, 1); }
 };
 
-TEST_F(CommandTest, EveryRunPreparesTheCacheFolders) {
-  Run({});
-  EXPECT_TRUE(fs::is_directory(data / "Vexmoor"));
-  EXPECT_TRUE(fs::is_directory(PreviewFolder()));
-  // A later run finds them and leaves them be.
-  WriteFile(PreviewFolder() / "keep.PNG", "x");
-  Run({u"RENAME", u"a"});
-  EXPECT_EQ(ReadFile(PreviewFolder() / "keep.PNG"), "x");
-}
-
-TEST_F(CommandTest, OnlyTheCacheFolderIsCreatedWhenTheMakerFolderExists) {
-  fs::create_directories(data / "Vexmoor");
-  WriteFile(data / "Vexmoor" / "other", "y");
-  Run({});
-  EXPECT_TRUE(fs::is_directory(PreviewFolder()));
-  EXPECT_EQ(ReadFile(data / "Vexmoor" / "other"), "y");
-}
-
-TEST_F(CommandTest, AMissingDataRootCreatesNothingAndTheCommandStillRuns) {
-  RunOptions o = Options();
-  o.environment["TARNCORE_DATA_ROOT"] = (root / "absent").string();
-  WriteFile(caller / "a.txt", "A");
-  Run({u"RENAME", u"a.txt", u"b.txt"}, o, program / (std::string("hopgate") + kExeSuffix));
-  EXPECT_FALSE(fs::exists(root / "absent"));
-  EXPECT_TRUE(fs::exists(caller / "b.txt"));
-}
-
-TEST_F(CommandTest, AFileInPlaceOfTheMakerFolderIsLeftAlone) {
-  WriteFile(data / "Vexmoor", "file");
-  Run({});
-  EXPECT_EQ(ReadFile(data / "Vexmoor"), "file");
+// Every run prepares the cache folders in the data root, each level once, and leaves what stands
+// there alone; the command runs whatever the preparation met.
+TEST_F(CommandTest, EveryRunPreparesTheCacheFoldersAndKeepsWhatStands) {
+  enum class Kind { Folder, File, Absent };
+  const auto kindOf = [](const fs::path& p) {
+    return fs::is_directory(p) ? Kind::Folder : fs::exists(p) ? Kind::File : Kind::Absent;
+  };
+  static const struct {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // under the data root, before
+    bool rootMissing;
+    Kind maker, cache;  // Vexmoor and Vexmoor/PreviewPNG after the run
+  } cases[] = {
+      {"empty data root", {}, false, Kind::Folder, Kind::Folder},
+      {"cache folder with a file",
+       {{"Vexmoor/PreviewPNG/keep.PNG", "x"}},
+       false,
+       Kind::Folder,
+       Kind::Folder},
+      {"maker folder only", {{"Vexmoor/other", "y"}}, false, Kind::Folder, Kind::Folder},
+      {"a file in place of the maker folder",
+       {{"Vexmoor", "file"}},
+       false,
+       Kind::File,
+       Kind::Absent},
+      {"missing data root", {}, true, Kind::Absent, Kind::Absent},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(data);
+    fs::create_directories(data);
+    for (const auto& [name, content] : c.files) {
+      fs::create_directories((data / name).parent_path());
+      WriteFile(data / name, content);
+    }
+    RunOptions o = Options();
+    if (c.rootMissing) o.environment["TARNCORE_DATA_ROOT"] = (root / "absent").string();
+    const fs::path base = c.rootMissing ? root / "absent" : data;
+    WriteFile(caller / "a.txt", "A");
+    fs::remove(caller / "b.txt");
+    Run({u"RENAME", u"a.txt", u"b.txt"}, o, program / (std::string("hopgate") + kExeSuffix));
+    EXPECT_EQ(kindOf(base / "Vexmoor"), c.maker) << c.name;
+    EXPECT_EQ(kindOf(base / "Vexmoor" / "PreviewPNG"), c.cache) << c.name;
+    EXPECT_FALSE(fs::exists(root / "absent")) << c.name;
+    for (const auto& [name, content] : c.files) {
+      EXPECT_EQ(ReadFile(data / name), content) << c.name << ": " << name;
+    }
+    EXPECT_TRUE(fs::exists(caller / "b.txt")) << c.name << ": the command did not run";
+  }
 }
 
 TEST_F(CommandTest, AFailingCoreLibraryRunsNoCommand) {
@@ -106,9 +123,8 @@ TEST_F(CommandTest, RenameAndDeleteReplacesEvenAReadOnlyDestination) {
   Run({u"RENAMEANDDEL", u"src.txt", u"dst.txt"});
   EXPECT_EQ(ReadFile(caller / "dst.txt"), "new content");
   EXPECT_FALSE(fs::exists(caller / "src.txt"));
-  // A fresh file with normal attributes: it can be deleted again.
-  fs::remove(caller / "dst.txt");
-  EXPECT_FALSE(fs::exists(caller / "dst.txt"));
+  // A fresh file with normal attributes: writable, not read-only like the one it replaced.
+  EXPECT_NE(fs::status(caller / "dst.txt").permissions() & fs::perms::owner_write, fs::perms::none);
 }
 
 TEST_F(CommandTest, RenameAndDeleteKeepsAReadOnlySource) {
@@ -120,20 +136,26 @@ TEST_F(CommandTest, RenameAndDeleteKeepsAReadOnlySource) {
 }
 
 TEST_F(CommandTest, RenameAndDeleteWithoutASourceOrIntoAMissingFolderChangesNothing) {
-  WriteFile(caller / "dst.txt", "old");
-  Run({u"RENAMEANDDEL", u"missing.txt", u"dst.txt"});
-  EXPECT_EQ(ReadFile(caller / "dst.txt"), "old");
-
-  WriteFile(caller / "src.txt", "content");
-  Run({u"RENAMEANDDEL", u"src.txt", (fs::path("nofolder") / "dst.txt").u16string()});
-  EXPECT_EQ(ReadFile(caller / "src.txt"), "content");
-  EXPECT_FALSE(fs::exists(caller / "nofolder"));
-
-  // A folder is no source.
-  fs::create_directories(caller / "folder");
-  Run({u"RENAMEANDDEL", u"folder", u"dst.txt"});
-  EXPECT_TRUE(fs::is_directory(caller / "folder"));
-  EXPECT_EQ(ReadFile(caller / "dst.txt"), "old");
+  static const struct {
+    const char* name;
+    std::u16string source, destination;
+  } cases[] = {
+      {"missing source", u"missing.txt", u"dst.txt"},
+      {"destination in a missing folder", u"src.txt",
+       (fs::path("nofolder") / "dst.txt").u16string()},
+      {"a folder as source", u"folder", u"dst.txt"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(caller / "src.txt", "content");
+    WriteFile(caller / "dst.txt", "old");
+    fs::create_directories(caller / "folder");
+    Run({u"RENAMEANDDEL", c.source, c.destination});
+    EXPECT_EQ(ReadFile(caller / "src.txt"), "content") << c.name;
+    EXPECT_EQ(ReadFile(caller / "dst.txt"), "old") << c.name;
+    EXPECT_TRUE(fs::is_directory(caller / "folder")) << c.name;
+    EXPECT_FALSE(fs::exists(caller / "nofolder")) << c.name;
+    EXPECT_FALSE(fs::exists(caller / "missing.txt")) << c.name;
+  }
 }
 
 TEST_F(CommandTest, RenameAndDeleteOfAFileOntoItselfKeepsTheFile) {
@@ -164,14 +186,20 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
     std::u16string document;
     const char* program;
     const char16_t* before;
+    V posix;  // the arguments a POSIX sibling receives
   } cases[] = {
-      {u"model.partsbook", "partsbook", u"EXPORT \""},
-      {u"Model.PartsBook", "partsbook", u"EXPORT \""},
-      {u"missing folder/x y.PARTSBOOK", "partsbook", u"EXPORT \""},
-      {u"drawing.twk", "divuvivur", u"\""},
-      {u"drawing.Twk", "divuvivur", u"\""},
-      {u"drawing.TWK", "divuvivur", u"\""},
-      {u"drawing.twk ", "divuvivur", u"\""},  // trimmed: the blank is not part of it
+      {u"model.partsbook", "partsbook", u"EXPORT \"", {u"EXPORT", u"model.partsbook"}},
+      {u"Model.PartsBook", "partsbook", u"EXPORT \"", {u"EXPORT", u"Model.PartsBook"}},
+      {u"missing folder/x y.PARTSBOOK",
+       "partsbook",
+       u"EXPORT \"",
+       {u"EXPORT", u"missing folder/x y.PARTSBOOK"}},
+      {u"drawing.twk", "divuvivur", u"\"", {u"drawing.twk"}},
+      {u"a drawing.twk", "divuvivur", u"\"", {u"a drawing.twk"}},  // one argument, blank and all
+      {u"drawing.Twk", "divuvivur", u"\"", {u"drawing.Twk"}},
+      {u"drawing.TWK", "divuvivur", u"\"", {u"drawing.TWK"}},
+      // trimmed: the blank is not part of it
+      {u"drawing.twk ", "divuvivur", u"\"", {u"drawing.twk"}},
   };
   // Placed once: a recorder still running from the last case cannot be overwritten.
   const fs::path partsbook = PlaceRecorder("partsbook");
@@ -187,7 +215,8 @@ TEST_F(CommandTest, DocumentsStartTheirSiblingProgramFromTheProgramFolder) {
     ASSERT_TRUE(record) << Show(document);
     EXPECT_TRUE(fs::equivalent(record->workingFolder, program)) << record->workingFolder;
     const std::u16string trimmed = document.substr(0, document.find_last_not_of(u' ') + 1);
-    EXPECT_EQ(record->received, ExpectedReceived(c.before + trimmed + u"\"")) << Show(document);
+    EXPECT_EQ(record->received, ExpectedReceived(c.before + trimmed + u"\"", c.posix))
+        << Show(document);
     fs::remove(partsbook.string() + ".rec");
     fs::remove(divuvivur.string() + ".rec");
   }
@@ -219,11 +248,10 @@ TEST_F(CommandTest, AProgramFolderWithADotAndBlanksWorks) {
   EXPECT_TRUE(fs::equivalent(record->workingFolder, folder));
 }
 
+// Windows cannot start a program beyond MAX_PATH; there the module path's growth is covered by the
+// ModulePath unit tests.
+#ifndef _WIN32
 TEST_F(CommandTest, AProgramPathLongerThan260CharactersWorks) {
-#ifdef _WIN32
-  GTEST_SKIP() << "Windows cannot start a program beyond MAX_PATH; the module path's growth is "
-                  "covered by the ModulePath unit tests";
-#endif
   fs::path folder = root;
   for (int i = 0; i < 6; ++i) folder /= std::string(50, static_cast<char>('a' + i));
   std::error_code ec;
@@ -237,6 +265,7 @@ TEST_F(CommandTest, AProgramPathLongerThan260CharactersWorks) {
   ASSERT_TRUE(record);
   EXPECT_TRUE(fs::equivalent(record->workingFolder, folder));
 }
+#endif
 
 }  // namespace
 

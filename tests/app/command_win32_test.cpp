@@ -10,31 +10,31 @@ namespace {
 
 using namespace testsupport;
 
-TEST_F(ProgramFolderTest, ADestinationThatCannotBeDeletedGetsNothingWritten) {
-  WriteFile(caller / "src.txt", "new");
-  WriteFile(caller / "dst.txt", "old");
-  // Open without sharing for deletion, as another program may hold it.
-  HANDLE held = ::CreateFileW((caller / "dst.txt").wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  Run({u"RENAMEANDDEL", u"src.txt", u"dst.txt"});
-  ::CloseHandle(held);
-  EXPECT_EQ(ReadFile(caller / "dst.txt"), "old");
-  EXPECT_EQ(ReadFile(caller / "src.txt"), "new");
-}
-
-TEST_F(ProgramFolderTest, ASourceHeldOpenForWritingIsNotCopied) {
-  WriteFile(caller / "src.txt", "new");
-  WriteFile(caller / "dst.txt", "old");
-  // The source is read with read sharing only: a writer elsewhere makes the copy fail.
-  HANDLE held =
-      ::CreateFileW((caller / "src.txt").wstring().c_str(), GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  Run({u"RENAMEANDDEL", u"src.txt", u"dst.txt"});
-  ::CloseHandle(held);
-  EXPECT_EQ(ReadFile(caller / "dst.txt"), "old");
-  EXPECT_EQ(ReadFile(caller / "src.txt"), "new");
+// A file that another program holds open: RENAMEANDDEL changes neither file.
+TEST_F(ProgramFolderTest, RenameAndDeleteWithAFileHeldElsewhereChangesNothing) {
+  static const struct {
+    const char* name;
+    const char* held;  // the file held open
+    DWORD access, sharing;
+  } cases[] = {
+      // Open without sharing for deletion: the destination cannot be deleted, so nothing is
+      // written.
+      {"destination held without delete sharing", "dst.txt", GENERIC_READ, FILE_SHARE_READ},
+      // The source is read with read sharing only: a writer elsewhere makes the copy fail.
+      {"source held open for writing", "src.txt", GENERIC_WRITE,
+       FILE_SHARE_READ | FILE_SHARE_WRITE},
+  };
+  for (const auto& c : cases) {
+    WriteFile(caller / "src.txt", "new");
+    WriteFile(caller / "dst.txt", "old");
+    HANDLE held = ::CreateFileW((caller / c.held).wstring().c_str(), c.access, c.sharing, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE) << c.name;
+    Run({u"RENAMEANDDEL", u"src.txt", u"dst.txt"});
+    ::CloseHandle(held);
+    EXPECT_EQ(ReadFile(caller / "dst.txt"), "old") << c.name;
+    EXPECT_EQ(ReadFile(caller / "src.txt"), "new") << c.name;
+  }
 }
 
 TEST_F(ProgramFolderTest, RenameAndDeleteOfAFileOntoItsShortNameKeepsIt) {

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/program_folder.h"
 #include "support/show.h"
@@ -38,14 +39,16 @@ TEST_F(ForwardTest, TheNamedTargetIsStartedWithItsArgumentsInQuotes) {
   static const struct {
     std::u16string tail;                     // the caller's command line after the program
     std::optional<std::u16string> expected;  // the target's parameter string
+    std::vector<std::u16string> posix;       // the arguments a POSIX target receives
   } cases[] = {
-      {u"", std::nullopt},  // no parameter string at all, not an empty pair of quotes
-      {u" one", u"\"one\""},
-      {u" \"with blanks\" x", u"\"with blanks\" \"x\""},
-      {u" \"  padded  \"", u"\"padded\""},
-      {u" \"   \"", u"\"\""},  // blanks only: an empty quoted argument
-      {u" a b c", u"\"a\" \"b\" \"c\""},
-      {u" ends\\ \"in\\\"", u"\"ends\\\" \"in\\\""},  // backslashes stay, nothing escaped
+      {u"", std::nullopt, {}},  // no parameter string at all, not an empty pair of quotes
+      {u" one", u"\"one\"", {u"one"}},
+      {u" \"with blanks\" x", u"\"with blanks\" \"x\"", {u"with blanks", u"x"}},
+      {u" \"  padded  \"", u"\"padded\"", {u"padded"}},
+      {u" \"   \"", u"\"\"", {}},  // blanks only: an empty quoted argument
+      {u" a b c", u"\"a\" \"b\" \"c\"", {u"a", u"b", u"c"}},
+      // backslashes stay, nothing escaped
+      {u" ends\\ \"in\\\"", u"\"ends\\\" \"in\\\"", {u"ends\\", u"in\\"}},
   };
   WriteFile(program / "debug.ini", "[Forward]\n" + OwnName() + "=target" + kExeSuffix + "\n");
   const fs::path target = PlaceRecorder("target");
@@ -55,7 +58,7 @@ TEST_F(ForwardTest, TheNamedTargetIsStartedWithItsArgumentsInQuotes) {
     const auto record = WaitForRecord(target, kPresenceWait);
     ASSERT_TRUE(record) << Show(c.tail);
     EXPECT_TRUE(fs::equivalent(record->workingFolder, program)) << Show(c.tail);
-    EXPECT_EQ(record->received, ExpectedReceived(c.expected)) << Show(c.tail);
+    EXPECT_EQ(record->received, ExpectedReceived(c.expected, c.posix)) << Show(c.tail);
   }
 }
 
@@ -97,7 +100,7 @@ TEST_F(ForwardTest, ATargetInASubfolderRunsInTheProgramFolder) {
   const auto record = WaitForRecord(target, kPresenceWait);
   ASSERT_TRUE(record);
   EXPECT_TRUE(fs::equivalent(record->workingFolder, program));
-  EXPECT_EQ(record->received, ExpectedReceived(u"\"x\""));
+  EXPECT_EQ(record->received, ExpectedReceived(u"\"x\"", {u"x"}));
 }
 
 // The value is joined to the program folder for the existence test and handed to the shell as

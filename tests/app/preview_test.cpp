@@ -18,6 +18,7 @@ namespace {
 
 using namespace testsupport;
 using storage::TSQLite3Database;
+using V = std::vector<std::u16string>;
 
 using Row = IndexRow;
 
@@ -54,6 +55,10 @@ std::u16string PngName(const std::u16string& model) {
   }
   return out + u".PNG";
 }
+
+// The cache name of the empty model path (the MD5 of no bytes), where a request without "sw" or a
+// text read as "{}" lands.
+const char kEmptyModelPng[] = "D41D8CD98F00B204E9800998ECF8427E.PNG";
 
 class PreviewTest : public PreviewCacheTest {
  protected:
@@ -209,11 +214,10 @@ TEST_F(PreviewTest, RequestsWithoutMembersAndFallbackTexts) {
     WriteRequest("r.json", c.text);
     Import("r.json");
     // The empty model path digests as the empty text; the PNG is made but never recorded.
-    EXPECT_EQ(DecodeImage(Png(u"")), image) << c.name;
-    EXPECT_EQ(PngName(u""), u"D41D8CD98F00B204E9800998ECF8427E.PNG");
+    EXPECT_EQ(DecodeImage(PreviewFolder() / kEmptyModelPng), image) << c.name;
     EXPECT_FALSE(fs::exists(caller / "r.json")) << c.name;
     EXPECT_FALSE(fs::exists(caller / "a.bmp")) << c.name;
-    fs::remove(Png(u""));
+    fs::remove(PreviewFolder() / kEmptyModelPng);
   }
   EXPECT_FALSE(fs::exists(Index()));
 
@@ -235,34 +239,39 @@ TEST_F(PreviewTest, RequestsWithoutMembersAndFallbackTexts) {
       {"no bmp", "{\"other\":1}"},
   };
   for (const auto& c : fallbacks) {
-    WriteFile(Png(u""), "old");
+    WriteFile(PreviewFolder() / kEmptyModelPng, "old");
     WriteFile(caller / "r.json", c.bytes);
     Import("r.json");
-    EXPECT_FALSE(fs::exists(Png(u""))) << c.name;
+    EXPECT_FALSE(fs::exists(PreviewFolder() / kEmptyModelPng)) << c.name;
     EXPECT_FALSE(fs::exists(caller / "r.json")) << c.name;
   }
 }
 
+// Each text names the model, so that an import going ahead would replace its PNG; one that fell
+// back to "{}" would replace the empty model's.
 TEST_F(PreviewTest, TextsThatCannotBeReadKeepEverything) {
   const auto model = MakeModel("m.sw");
-  static const struct {
+  const std::string members = "\"bmp\":\"a.bmp\",\"sw\":" + JsonString(model);
+  const struct {
     const char* name;
     std::string bytes;
   } cases[] = {
-      {"array", "[{\"sw\":\"x\"}]"},
-      {"bad hex escape", "{\"bmp\":\"a.bmp\",\"sw\":\"\\u00zz\"}"},
-      {"too deep", std::string(33, '[') + std::string(33, ']')},
+      {"array", "[{" + members + "}]"},
+      {"bad hex escape", "{" + members + ",\"x\":\"\\u00zz\"}"},
+      {"too deep", "{" + members + ",\"x\":" + std::string(33, '[') + std::string(33, ']') + "}"},
       {"deep object",
-       "{\"bmp\":\"a.bmp\",\"x\":" + std::string(32, '[') + "1" + std::string(32, ']') + "}"},
-      {"bad UTF-8 after a mark", "\xEF\xBB\xBF{\"sw\":\"\xC3\"}"},
+       "{" + members + ",\"x\":" + std::string(32, '[') + "1" + std::string(32, ']') + "}"},
+      {"bad UTF-8 after a mark", "\xEF\xBB\xBF{" + members + ",\"x\":\"\xC3\"}"},
       {"one byte after a UTF-16 mark", "\xFF\xFE{"},
   };
   for (const auto& c : cases) {
     WriteFile(Png(model), "old png");
+    WriteFile(PreviewFolder() / kEmptyModelPng, "old png");
     WriteBmp("a.bmp");
     WriteFile(caller / "r.json", c.bytes);
     Import("r.json");
     EXPECT_EQ(ReadFile(Png(model)), "old png") << c.name;
+    EXPECT_EQ(ReadFile(PreviewFolder() / kEmptyModelPng), "old png") << c.name;
     EXPECT_TRUE(fs::exists(caller / "a.bmp")) << c.name;
     EXPECT_TRUE(fs::exists(caller / "r.json")) << c.name;
   }
@@ -345,9 +354,21 @@ TEST_F(PreviewTest, PurgeWithoutAnIndexCreatesAnEmptyOneAndDeletesNothing) {
   // Without a table, again nothing is deleted and the run ends quietly.
   Run({u"CLEARPNGFILE"});
   EXPECT_TRUE(fs::exists(PreviewFolder() / "LOOSE.PNG"));
-  // Only the exact command word purges.
-  Run({u"clearpngfile"});
-  Run({u"CLEARPNGFILE", u"x"});
+}
+
+TEST_F(PreviewTest, OnlyTheExactCommandWordAloneRunsThePurge) {
+  CreateTable();
+  AddRow(1, u"GONE.PNG", Model("gone.sw"));
+  WriteFile(PreviewFolder() / "GONE.PNG", "png");
+  for (const V& args : {V{u"clearpngfile"}, V{u"ClearPngFile"}, V{u"CLEARPNGFILE", u"x"},
+                        V{u"CLEARPNGFILEX"}, V{u"x", u"CLEARPNGFILE"}}) {
+    Run(args);
+    EXPECT_EQ(Rows().size(), 1u) << Show(args[0]) << " " << args.size();
+    EXPECT_TRUE(fs::exists(PreviewFolder() / "GONE.PNG")) << Show(args[0]) << " " << args.size();
+  }
+  Run({u" CLEARPNGFILE\t"});  // trimmed, like every argument
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_FALSE(fs::exists(PreviewFolder() / "GONE.PNG"));
 }
 
 TEST_F(PreviewTest, PurgeRemovesThePreviewsOfModelsThatAreGone) {
@@ -377,6 +398,31 @@ TEST_F(PreviewTest, PurgeRemovesThePreviewsOfModelsThatAreGone) {
   EXPECT_FALSE(fs::exists(PreviewFolder() / "BIG.PNG"));
   EXPECT_TRUE(fs::exists(PreviewFolder() / "UNLISTED.PNG"));
   EXPECT_TRUE(fs::is_directory(caller / "folder.sw"));
+}
+
+// The purge walks the rows from the highest ID down, each row's PNG deleted before its row. A
+// delete of a row that fails ends the purge there: the rows below it stay, with their PNGs.
+TEST_F(PreviewTest, APurgeThatFailsPartWayKeepsTheRowsBelowTheFailure) {
+  CreateTable();
+  for (std::int64_t id = 1; id <= 5; ++id) {
+    const std::string png = "P" + std::to_string(id) + ".PNG";
+    AddRow(id, std::u16string(png.begin(), png.end()), Model("gone.sw"));
+    WriteFile(PreviewFolder() / png, "png");
+  }
+  Execute(
+      u"CREATE TRIGGER keep3 BEFORE DELETE ON PreviewPNGTable WHEN old.ID = 3 "
+      u"BEGIN SELECT RAISE(ABORT, 'row 3 is kept'); END");
+  Run({u"CLEARPNGFILE"});
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, u"P1.PNG", Model("gone.sw")},
+                                      {2, u"P2.PNG", Model("gone.sw")},
+                                      {3, u"P3.PNG", Model("gone.sw")}}));
+  static const struct {
+    const char* png;
+    bool kept;
+  } files[] = {
+      {"P1.PNG", true}, {"P2.PNG", true}, {"P3.PNG", false}, {"P4.PNG", false}, {"P5.PNG", false},
+  };
+  for (const auto& f : files) EXPECT_EQ(fs::exists(PreviewFolder() / f.png), f.kept) << f.png;
 }
 
 TEST_F(PreviewTest, APurgedRowNeverDeletesOutsideTheCache) {
@@ -442,7 +488,11 @@ TEST_F(PreviewTest, ALockHeldBeyondTheWaitEndsTheRunQuietlyWithoutARow) {
   TSQLite3Database holder;
   holder.Open(PathText(Index()));
   holder.Execute(u"BEGIN EXCLUSIVE");
+  const auto start = std::chrono::steady_clock::now();
   Import("r.json");  // returns after the wait, exit code 0, no output
+  // It waited for the lock before giving up: the wait is five seconds (SQLite's busy handler may
+  // end its last sleep a little early, hence the margin).
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4500));
   holder.Execute(u"COMMIT");
   holder.Close();
   EXPECT_TRUE(fs::exists(Png(model)));

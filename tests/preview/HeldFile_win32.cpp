@@ -27,6 +27,6 @@ HeldFile::~HeldFile() {
   if (handle_ != nullptr) ::CloseHandle(static_cast<HANDLE>(handle_));
 }
 
-bool HeldFile::Supported() { return true; }
+int OpenFileCount() { return -1; }
 
 }  // namespace requesttest

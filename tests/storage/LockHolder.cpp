@@ -16,6 +16,9 @@ int main() {
   using namespace std::chrono_literals;
   try {
     storage::TSQLite3Database db;
+    // The test's waiting connection takes a shared lock for a moment each time it tries for the
+    // write lock; the commit waits for that to go instead of failing.
+    db.SetBusyTimeout(60000);
     db.Open(u"busy.sqlite");
     db.Execute(u"BEGIN IMMEDIATE; INSERT INTO t(v) VALUES('helper');");
     std::ofstream("held.flag").put('1');

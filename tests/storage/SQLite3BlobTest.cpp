@@ -84,6 +84,8 @@ TEST_F(BlobTest, ReadAndWriteFailuresRaiseAndKeepTheHandlerUsable) {
   EXPECT_EQ(RaisedMessage([&] { writable->Write("xyz", 3, 6); }),
             u"SQLite3 error: SQL logic error");
   writable->Write("z", 1, 7);
+  writable->Read(buffer, 2, 6);
+  EXPECT_EQ(std::string(buffer, 2), "\x06z");  // the failed write changed nothing, the last one did
 }
 
 TEST_F(BlobTest, FreedHandlerLeavesTheListAndCloseDetachesTheRest) {

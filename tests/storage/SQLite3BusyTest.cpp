@@ -45,14 +45,10 @@ TEST_F(BusyTest, LockHeldElsewhereFailsAtOnceByDefault) {
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 3);
 }
 
-TEST_F(BusyTest, TimeOutIsRememberedAcrossOpens) {
+TEST_F(BusyTest, ANegativeTimeOutMeansNone) {
   TSQLite3Database db;
   db.SetBusyTimeout(-5);
-  EXPECT_EQ(db.GetBusyTimeout(), 0);  // less than 0 means none
-  db.SetBusyTimeout(5000);
-  db.Open(DbPath());
-  db.Close();
-  EXPECT_EQ(db.GetBusyTimeout(), 5000);
+  EXPECT_EQ(db.GetBusyTimeout(), 0);
 }
 
 // Writes "probed.flag" when it goes out of scope, which lets the lock holder go on; also when an
@@ -62,15 +58,25 @@ struct ReleaseHolder {
   ~ReleaseHolder() { std::ofstream(flag).put('1'); }
 };
 
+// When the waiting connection is given its time-out.
+enum class TimeOutSet { BeforeOpen, OnTheOpenConnection, BeforeAnEarlierOpen };
+
 // With a busy time-out, a call that meets another process's lock waits for it to go instead of
 // failing. The helper program holds the lock until the test has seen, through a connection without
 // time-out, that it is held; the waiting call starts right then and succeeds once the helper
-// commits.
+// commits. A time-out set on a connection that was closed since holds for its next Open.
 TEST_F(BusyTest, TimeOutWaitsForLockOfAnotherProcess) {
   const auto path = folder_.Path() / "busy.sqlite";
-  for (bool setBeforeOpen : {true, false}) {
-    SCOPED_TRACE(setBeforeOpen ? "time-out set before Open"
-                               : "time-out set on the open connection");
+  static const struct {
+    TimeOutSet when;
+    const char* name;
+  } cases[] = {
+      {TimeOutSet::BeforeOpen, "time-out set before Open"},
+      {TimeOutSet::OnTheOpenConnection, "time-out set on the open connection"},
+      {TimeOutSet::BeforeAnEarlierOpen, "time-out set before an earlier Open, then Close"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     std::filesystem::remove(folder_.Path() / "held.flag");
     std::filesystem::remove(folder_.Path() / "probed.flag");
     {
@@ -97,9 +103,14 @@ TEST_F(BusyTest, TimeOutWaitsForLockOfAnotherProcess) {
     }  // the helper commits a little after this
 
     TSQLite3Database waiting;
-    if (setBeforeOpen) waiting.SetBusyTimeout(60000);
+    if (c.when == TimeOutSet::BeforeAnEarlierOpen) {
+      waiting.SetBusyTimeout(60000);
+      waiting.Open(path.u16string());
+      waiting.Close();
+    }
+    if (c.when == TimeOutSet::BeforeOpen) waiting.SetBusyTimeout(60000);
     waiting.Open(path.u16string());
-    if (!setBeforeOpen) waiting.SetBusyTimeout(60000);
+    if (c.when == TimeOutSet::OnTheOpenConnection) waiting.SetBusyTimeout(60000);
     EXPECT_NO_THROW(waiting.Execute(u"INSERT INTO t(v) VALUES('waited');"));
     EXPECT_EQ(holder.Wait(), 0);
 

@@ -43,11 +43,21 @@ class PasswordTest : public StorageTest {
   std::string Header() { return ReadHead(folder_.Path() / "test.sqlite", 16); }
 };
 
-TEST_F(PasswordTest, PasswordIsRecordedAndUsedByOpen) {
+// The password set before opening keys every later Open of the same object, also after a Close.
+TEST_F(PasswordTest, PasswordIsRecordedAndUsedByEveryOpen) {
+  WriteDatabase(u"p\u00E4ss");
   TSQLite3Database db;
   db.SetPassword(u"p\u00E4ss");
-  EXPECT_EQ(db.GetPassword(), u"p\u00E4ss");
   EXPECT_EQ(db.Handle(), nullptr);  // nothing opened by setting it
+  for (const char* open : {"first Open", "Open after Close"}) {
+    db.Open(DbPath());
+    {
+      auto statement = db.Prepare(u"SELECT v FROM t;");
+      ASSERT_EQ(statement->Step(), 100) << open;
+      EXPECT_EQ(statement->ColumnText(0), u"secret row") << open;
+    }
+    db.Close();
+  }
 }
 
 TEST_F(PasswordTest, KeyedDatabaseReadsOnlyWithItsKey) {

@@ -79,9 +79,11 @@ struct Record {
 };
 std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds);
 
-// What a recorder receives for the parameter string `parameters`: Windows the string itself (one
-// item); POSIX the parameter string split by the command-line rules. No parameter string: nothing.
-std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters);
+// What a recorder receives when started with the parameter string `parameters`: on Windows the
+// string itself (one item; nothing without a parameter string); on POSIX the arguments that the
+// shell stand-in splits it into, which the test writes out as `posixArguments`.
+std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters,
+                                             const std::vector<std::u16string>& posixArguments);
 
 // Path text as the program under test takes it.
 std::u16string PathText(const fs::path& p);

@@ -25,9 +25,9 @@ void SetReadOnly(const fs::path& path, bool readOnly) {
                   readOnly ? fs::perm_options::remove : fs::perm_options::add);
 }
 
-std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters) {
-  if (!parameters) return {};
-  return textrules::SplitCommandLine(*parameters);
+std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>&,
+                                             const std::vector<std::u16string>& posixArguments) {
+  return posixArguments;
 }
 
 namespace {

@@ -23,7 +23,8 @@ void SetReadOnly(const fs::path& path, bool readOnly) {
                        readOnly ? (a | FILE_ATTRIBUTE_READONLY) : (a & ~FILE_ATTRIBUTE_READONLY));
 }
 
-std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters) {
+std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>& parameters,
+                                             const std::vector<std::u16string>&) {
   if (!parameters) return {};
   return {*parameters};
 }
