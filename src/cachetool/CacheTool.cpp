@@ -6,13 +6,10 @@
 #include "cachetool/Cache.h"
 #include "cachetool/Options.h"
 #include "cachetool/Text.h"
+#include "hopgate_version.h"
 #include "platform/textrules.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
-
-#ifndef HOPGATE_VERSION
-#define HOPGATE_VERSION "0"
-#endif
 
 namespace cachetool {
 namespace {
@@ -154,7 +151,7 @@ int RunCacheTool(const std::vector<Text>& arguments, const Console& console) {
     OptionReader reader(arguments, common);
     while (reader.Next()) {
       if (reader.Flag("--version")) {
-        console.out("hopgate-cache " HOPGATE_VERSION "\n");
+        console.out("hopgate-cache " HOPGATE_VERSION_TEXT "\n");
         return kExitOk;
       }
       reader.Unknown();
