@@ -35,13 +35,6 @@ bool PngMissing(const IndexRow& row) {
   return !textrules::IsPlainFileName(row.png) || !platform::FileExists(preview::CachePath(row.png));
 }
 
-// The index and the journals SQLite keeps beside it are never the tool's to delete.
-bool IsIndexFile(const Text& name) {
-  const Text index = textrules::UpperAscii(preview::kIndexFileName);
-  const Text upper = textrules::UpperAscii(name);
-  return upper == index || upper.rfind(index + u"-", 0) == 0;
-}
-
 bool Abandoned(const Text& name, std::int64_t now) {
   const auto status = platform::GetFileStatus(preview::CachePath(name));
   return status && !status->folder && now - status->modifiedSeconds >= kAbandonedAfterSeconds;
@@ -130,7 +123,7 @@ int CommandClean(const std::vector<Text>& arguments, const Console& console) {
     Progress progress(console, "cleaning", cache.files.size());
     for (const auto& file : cache.files) {
       progress.Step();
-      if (IsIndexFile(file.name) || !textrules::IsPlainFileName(file.name)) continue;
+      if (preview::IsIndexFileName(file.name) || !textrules::IsPlainFileName(file.name)) continue;
       if (now - file.status.modifiedSeconds < kAbandonedAfterSeconds) continue;
       if (tarncore::IsTemporaryName(std::u16string_view(file.name))) {
         files.push_back({file.name, FindingKind::LeftoverTemp});
@@ -144,7 +137,7 @@ int CommandClean(const std::vector<Text>& arguments, const Console& console) {
     for (const auto& r : rows) console.out("would remove " + Describe(r) + "\n");
     for (const auto& r : rows) {
       if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png) &&
-          !IsIndexFile(r.row.png)) {
+          !preview::IsIndexFileName(r.row.png)) {
         console.out("would remove " + Describe(FileRemoval{r.row.png, FindingKind::Stale}) + "\n");
       }
     }
@@ -172,7 +165,7 @@ int CommandClean(const std::vector<Text>& arguments, const Console& console) {
     console.out("removed " + Describe(r) + "\n");
     // The PNG of a vanished model, unless the model came back (and with it an import).
     if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png) &&
-        !IsIndexFile(r.row.png) && !platform::FileExists(r.row.model)) {
+        !preview::IsIndexFileName(r.row.png) && !platform::FileExists(r.row.model)) {
       removeFile({r.row.png, FindingKind::Stale});
     }
   }

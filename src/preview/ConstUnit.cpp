@@ -21,4 +21,10 @@ void SetFolderTexts(const std::u16string& root) {
   previewFolder = textrules::JoinPath(makerFolder, u"PreviewPNG");
 }
 
+bool IsIndexFileName(std::u16string_view name) {
+  const std::u16string index = textrules::UpperAscii(kIndexFileName);
+  const std::u16string upper = textrules::UpperAscii(name);
+  return upper == index || upper.rfind(index + u"-", 0) == 0;
+}
+
 }  // namespace preview

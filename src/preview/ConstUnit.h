@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace preview {
 
@@ -17,5 +18,10 @@ void SetFolderTexts(const std::u16string& dataRoot);
 
 // The name of the preview index inside PreviewFolder.
 inline constexpr char16_t kIndexFileName[] = u"PreviewPNG.sqlite";
+
+// True for the index's name and for the files SQLite keeps beside it (its name followed by "-":
+// journal, WAL, shared memory), in any ASCII letter case, since the cache folder may sit on a file
+// system that ignores case. No row of the index may make anyone delete these.
+bool IsIndexFileName(std::u16string_view name);
 
 }  // namespace preview

@@ -98,9 +98,11 @@ void PurgePreviews() {
     const Text modelPath = list->ColumnText(2);
     if (platform::FileExists(modelPath)) continue;
     // The index names files inside the cache folder only: a name that could point elsewhere is
-    // never joined to the folder, so a tampered index cannot make the purge delete a file
-    // outside the cache.
-    if (textrules::IsPlainFileName(pngName)) platform::DeleteFile(CachePath(pngName));
+    // never joined to the folder, and the index itself is never deleted, so a tampered index can
+    // make the purge delete neither a file outside the cache nor itself.
+    if (textrules::IsPlainFileName(pngName) && !IsIndexFileName(pngName)) {
+      platform::DeleteFile(CachePath(pngName));
+    }
     // Each delete on its own, in SQLite's automatic mode, while the list is still being stepped.
     index.Execute(kDeletePrefix + Decimal(id));
   }

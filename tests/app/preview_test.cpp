@@ -442,6 +442,27 @@ TEST_F(PreviewTest, APurgedRowNeverDeletesOutsideTheCache) {
   EXPECT_TRUE(Rows().empty());
 }
 
+// A row may name the index or a file SQLite keeps beside it (a tampered or damaged index): the
+// purge deletes such a row but never the file, in any letter case.
+TEST_F(PreviewTest, APurgedRowNeverDeletesTheIndex) {
+  CreateTable();
+  static const std::u16string names[] = {u"PreviewPNG.sqlite", u"previewpng.SQLITE",
+                                         u"PreviewPNG.sqlite-journal", u"PreviewPNG.sqlite-wal",
+                                         u"PreviewPNG.sqlite-shm"};
+  std::int64_t id = 1;
+  for (const auto& n : names) AddRow(id++, n, Model("gone.sw"));
+  // Lookalikes are ordinary previews and go.
+  for (const char* png : {"PreviewPNG.sqlite.png", "PreviewPNG.sqlitex"}) {
+    WriteFile(PreviewFolder() / png, "png");
+    AddRow(id++, std::u16string(png, png + std::char_traits<char>::length(png)), Model("gone.sw"));
+  }
+  Run({u"CLEARPNGFILE"});
+  EXPECT_TRUE(fs::exists(Index()));
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_FALSE(fs::exists(PreviewFolder() / "PreviewPNG.sqlite.png"));
+  EXPECT_FALSE(fs::exists(PreviewFolder() / "PreviewPNG.sqlitex"));
+}
+
 // Another run's write lock on the index: imports wait for it (up to five seconds) instead of
 // dropping their rows.
 TEST_F(PreviewTest, ConcurrentImportsWaitForALockedIndex) {
