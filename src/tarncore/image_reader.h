@@ -9,12 +9,11 @@
 //   GIF whose data ends early comes out as stb_image completes it;
 // - anything else is refused (no HDR, PIC, PSD, PNM or TGA: those decoders are not compiled in).
 // While stb_image decodes, no single allocation may exceed the image at four channels of its
-// sample size, and PNG's growing buffers may not exceed its rows as declared or twice its
-// compressed data (each plus a little per row and column): data that inflates beyond what the
-// header declares ends in a refusal instead of taking memory without bound.
-// No single allocation made while stb_image decodes may exceed twice the image's size at four
-// channels of its sample size (plus a little per row and column), so compressed data that inflates
+// sample size, and the buffers that PNG decoding grows (its compressed and inflated data) may not
+// exceed the larger of its rows as the header declares them (filter bytes included) and twice its
+// compressed data; each limit has a little more per row and column, plus 1 MiB. Data that inflates
 // beyond what the header declares ends in a refusal instead of taking memory without bound.
+// Reading the header alone takes at most 1 MiB per allocation.
 #pragma once
 
 #include <cstdint>
