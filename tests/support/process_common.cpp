@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/text_encoding.h"
 #include "support/process.h"
 #include "support/temp_folder.h"
 
@@ -59,13 +60,14 @@ std::optional<Record> WaitForRecord(const fs::path& recorderExe, double seconds)
     if (!content.empty() || std::chrono::steady_clock::now() > readable) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  // The record is UTF-8, one item a line: the working folder, then what was received.
+  // The record is UTF-8, one item a line: the working folder, then what was received. Read by the
+  // lossless rule, so that a byte that is not UTF-8 comes back as the unit it was sent as.
   std::istringstream in(content);
   std::string line;
   Record r;
   bool first = true;
   while (std::getline(in, line)) {
-    std::u16string text = fs::path(std::u8string(line.begin(), line.end())).u16string();
+    std::u16string text = textencoding::DecodeUtf8Lossless(line);
     if (first) {
       r.workingFolder = fs::path(text);
       first = false;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/text_encoding.h"
 #include "platform/textrules.h"
 #include "support/process.h"
 #include "support/temp_folder.h"
@@ -32,11 +33,6 @@ std::vector<std::u16string> ExpectedReceived(const std::optional<std::u16string>
 
 namespace {
 
-std::string Utf8(const std::u16string& s) {
-  const auto u8 = fs::path(s).u8string();
-  return std::string(u8.begin(), u8.end());
-}
-
 int ExitCode(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 1000 + WTERMSIG(status);
@@ -61,7 +57,9 @@ ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string
     : state_(std::make_unique<State>()) {
   // Everything the child needs is prepared before fork: after it, only async-signal-safe calls.
   std::vector<std::string> argv{exe.string()};
-  for (const auto& a : args) argv.push_back(Utf8(a));
+  // By the program's own lossless rule, as its POSIX entry decodes argv: U+DC80..U+DCFF reach the
+  // child as the byte each stands for.
+  for (const auto& a : args) argv.push_back(textencoding::EncodeUtf8(a));
 
   std::map<std::string, std::string> env;
   for (char** e = environ; *e; ++e) {

@@ -1,7 +1,9 @@
 #include <windows.h>
 
+#include <optional>
 #include <stdexcept>
 
+#include "platform/scoped_handle.h"
 #include "support/process.h"
 #include "support/temp_folder.h"
 
@@ -65,7 +67,7 @@ std::u16string QuotedEach(const std::vector<std::u16string>& args) {
 }  // namespace
 
 struct ChildProcess::State {
-  HANDLE process = nullptr;
+  std::optional<platform::ScopedHandle> process;
   int exitCode = -1;
   std::wstring outName;
 };
@@ -80,18 +82,27 @@ ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
   std::wstring commandLine = L"\"" + exe.wstring() + L"\"" + fs::path(tail.text).wstring();
   wchar_t tempDir[MAX_PATH + 1];
   wchar_t outName[MAX_PATH + 1];
-  ::GetTempPathW(MAX_PATH, tempDir);
-  ::GetTempFileNameW(tempDir, L"hgo", 0, outName);
+  const DWORD tempLength = ::GetTempPathW(MAX_PATH, tempDir);
+  if (tempLength == 0 || tempLength > MAX_PATH ||
+      ::GetTempFileNameW(tempDir, L"hgo", 0, outName) == 0) {
+    throw std::runtime_error("cannot name the output file of a child process");
+  }
   state_->outName = outName;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE out = ::CreateFileW(outName, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Inherited by the child as its stdout and stderr.
+  platform::ScopedHandle out(::CreateFileW(outName, GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!out.valid()) {
+    ::DeleteFileW(outName);
+    throw std::runtime_error("cannot create the output file of a child process");
+  }
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = nullptr;
-  si.hStdOutput = out;
-  si.hStdError = out;
+  si.hStdOutput = out.get();
+  si.hStdError = out.get();
   PROCESS_INFORMATION pi{};
   std::wstring env = EnvironmentBlock(options);
   const std::wstring cwd = options.workingFolder.wstring();
@@ -101,30 +112,33 @@ ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
   const BOOL ok = ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                    CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
-  ::CloseHandle(out);
+  // Closed before the file can be deleted: it was opened without FILE_SHARE_DELETE.
+  out.Close();
   if (!ok) {
     ::DeleteFileW(outName);
     throw std::runtime_error("CreateProcessW failed");
   }
-  ::CloseHandle(pi.hThread);
-  state_->process = pi.hProcess;
+  const platform::ScopedHandle thread(pi.hThread);
+  state_->process.emplace(pi.hProcess);
 }
 
 ChildProcess::~ChildProcess() {
   Wait();
-  ::CloseHandle(state_->process);
+  state_->process.reset();
   ::DeleteFileW(state_->outName.c_str());
 }
 
 int ChildProcess::Wait() {
-  ::WaitForSingleObject(state_->process, INFINITE);
+  ::WaitForSingleObject(state_->process->get(), INFINITE);
   DWORD code = 0;
-  ::GetExitCodeProcess(state_->process, &code);
+  ::GetExitCodeProcess(state_->process->get(), &code);
   state_->exitCode = static_cast<int>(code);
   return state_->exitCode;
 }
 
-bool ChildProcess::HasEnded() { return ::WaitForSingleObject(state_->process, 0) == WAIT_OBJECT_0; }
+bool ChildProcess::HasEnded() {
+  return ::WaitForSingleObject(state_->process->get(), 0) == WAIT_OBJECT_0;
+}
 
 std::string ChildProcess::Output() const { return ReadBytes(fs::path(state_->outName)); }
 

@@ -33,9 +33,8 @@ inline constexpr bool kCoreFailuresReachTheProgram = true;
 inline constexpr const char* kCoreFailuresStayInTheLibrary =
     "a C++ exception cannot leave a statically linked 32-bit MinGW DLL";
 
-inline void WriteFile(const fs::path& p, const std::string& content) {
-  std::ofstream(p, std::ios::binary) << content;
-}
+// Throws when the file cannot be written (WriteBytes): a failed setup fails the test.
+inline void WriteFile(const fs::path& p, const std::string& content) { WriteBytes(p, content); }
 
 inline std::string ReadFile(const fs::path& p) { return ReadBytes(p); }
 

@@ -36,10 +36,7 @@ std::u16string TempFolder::File(const fs::path& name) const { return (path_ / na
 
 std::u16string TempFolder::Write(const fs::path& name, std::string_view bytes) const {
   const fs::path file = path_ / name;
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  if (!out) throw std::runtime_error("cannot write the test file " + file.string());
+  WriteBytes(file, bytes);
   return file.u16string();
 }
 
@@ -50,6 +47,13 @@ std::vector<std::string> TempFolder::Entries() const {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void WriteBytes(const fs::path& file, std::string_view bytes) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  if (!out) throw std::runtime_error("cannot write the test file " + file.string());
 }
 
 std::string ReadBytes(const fs::path& file) {

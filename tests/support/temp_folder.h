@@ -30,6 +30,11 @@ class TempFolder {
   std::filesystem::path path_;
 };
 
+// Writes `bytes` to `file`, replacing what it held: the one writer of the tests' files. Throws
+// std::runtime_error when the file cannot be written whole, so that a test whose setup failed
+// fails too instead of passing without testing anything.
+void WriteBytes(const std::filesystem::path& file, std::string_view bytes);
+
 // The whole file's bytes (empty when it cannot be read), and the first `count` of them.
 std::string ReadBytes(const std::filesystem::path& file);
 std::string ReadHead(const std::filesystem::path& file, std::size_t count);

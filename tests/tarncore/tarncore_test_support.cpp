@@ -3,6 +3,9 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <string_view>
+
+#include "support/temp_folder.h"
 
 namespace tarncore_test {
 
@@ -13,10 +16,8 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
 }
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  testsupport::WriteBytes(
+      path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace tarncore_test
