@@ -255,6 +255,9 @@ std::vector<Fixture> All() {
   f.push_back(Indexed("8 bits, short table: indexes past it are black", 40, 8, 6, 4, false, 5, 5, 0,
                       mod(9)));
   f.push_back(Indexed("8 bits, a gap before the pixels", 40, 8, 3, 3, false, 256, 0, 7, mod(256)));
+  // The gap's bytes (0xEE) would read as three more entries were biClrUsed not heeded.
+  f.push_back(Indexed("8 bits, 5 colours declared, then a gap: indexes past them are black", 40, 8,
+                      6, 4, false, 5, 5, 12, mod(9)));
   f.push_back(Indexed("V5 header, 4 bits", 124, 4, 3, 2, false, 16, 0, 0, mod(16)));
   {
     // bfOffBits leaves room for 3 of the 16 declared entries: the rest are black.
@@ -329,6 +332,11 @@ std::vector<Fixture> All() {
                   {2, 5, 0, 2, 1, 1, 1, 6, 0, 0,  // bottom: 5 5, then right 1 and up 1: 6
                    9, 8, 0, 0, 0, 1},             // top: 8 8 8 8 (5 more dropped)
                   {{8, 8, 8, 8}, {-1, -1, -1, 6}, {5, 5, -1, -1}}));
+  f.push_back(Rle("RLE8: a delta of 2 right and 1 up", kRle8, 5, 3,
+                  {1, 5, 0, 2, 2, 1,  // bottom: 5, then right 2 and up 1 (x = 3 on the middle line)
+                   2, 6, 0, 0,        // middle: 6 6 at x = 3 and 4
+                   5, 8, 0, 1},       // top: 8 8 8 8 8
+                  {{8, 8, 8, 8, 8}, {-1, -1, -1, 6, 6}, {5, -1, -1, -1, -1}}));
   f.push_back(Rle("RLE4: alternating nibbles, absolute run of odd length", kRle4, 5, 2,
                   {5, 0x1A, 0, 0,                  // bottom: 1 10 1 10 1
                    0, 3, 0x23, 0x40, 0, 0, 0, 1},  // top: 2 3 4, two bytes (no pad needed)
@@ -386,8 +394,9 @@ std::vector<Fixture> All() {
     f.push_back(Refused("RLE4 with 8 bits", Build(l)));
   }
   for (const auto& [name, masks] : std::vector<std::pair<std::string, std::vector<std::uint32_t>>>{
-           {"overlapping masks", {0xFF0000, 0x01FF00, 0xFF}},
-           {"a mask with a hole", {0xFF0000, 0xF0F0, 0x0F}},
+           // Each set breaks one rule alone: the others lie within 16 bits, apart and unbroken.
+           {"overlapping masks", {0xF800, 0x0FE0, 0x001F}},
+           {"a mask with a hole", {0xF800, 0x0760, 0x001F}},
            {"a mask beyond 16 bits", {0x1F0000, 0x07E0, 0x001F}}}) {
     Layout l = Plain24(4, 3);
     l.bits = 16, l.compression = kBitfields, l.masks = masks;

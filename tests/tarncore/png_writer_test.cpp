@@ -180,6 +180,11 @@ const std::vector<Form>& Forms() {
        },
        3, true},
       {"RGB", 3, Many, 2, false},
+      // Two channels alike everywhere are not grey while the third differs.
+      {"RGB, red and green alike, blue not", 3,
+       [](int x, int y, int c) { return Many(x, y, c == 2 ? 2 : 0); }, 2, false},
+      {"RGB, red and blue alike, green not", 3,
+       [](int x, int y, int c) { return Many(x, y, c == 1 ? 1 : 0); }, 2, false},
       {"RGB, opaque alpha left out", 4,
        [](int x, int y, int c) { return c < 3 ? Many(x, y, c) : std::uint8_t{255}; }, 2, false},
       {"RGBA", 4, [](int x, int y, int c) { return c < 3 ? Many(x, y, c) : Alpha(x, y); }, 6,
