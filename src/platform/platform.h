@@ -117,7 +117,7 @@ Text ReadIniString(const Text& file, const Text& section, const Text& key, const
 // Every byte sequence decodes.
 Text DecodeAnsi(std::string_view bytes);
 
-// ---- Looking into folders and at the console (hopgate-cache only; hopgate never lists) ---------
+// ---- Looking into folders (hopgate-cache only; hopgate never lists) ----------------------------
 
 struct FileStatus {
   bool folder = false;
@@ -136,6 +136,18 @@ struct FolderEntry {
 // The entries of the folder `path` ("." and ".." left out), in no particular order; nothing when
 // the folder cannot be read.
 std::optional<std::vector<FolderEntry>> ListFolder(const Text& path);
+
+// ---- Why a call failed -------------------------------------------------------------------------
+
+// The system's reason for the latest failed system call of this layer on this thread, in the
+// system's words (POSIX: strerror's text for errno; Windows: FormatMessageW's text for
+// GetLastError), for messages that name a path and say why, e.g. "Permission denied". Each
+// function of the file-system sections above that reports a failure (false, or nothing) has
+// recorded its reason before it returns; a later success does not clear it. Empty before the
+// first failure. hopgate never asks for it; the cache tool puts it into its messages.
+Text LastErrorText();
+
+// ---- The console (hopgate-cache only) ----------------------------------------------------------
 
 // True when standard error is a terminal (a console on Windows), not a file or a pipe.
 bool StandardErrorIsTerminal();
