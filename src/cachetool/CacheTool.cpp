@@ -107,9 +107,11 @@ std::string UsageText() {
       "commands:\n";
   std::string readers;
   for (const auto& command : Commands()) {
-    std::string line = "  " + NameAndSynopsis(command) + " ";
-    if (line.size() > kSummaryColumn) line = line + "\n" + std::string(kSummaryColumn, ' ');
-    text += PadRight(line, kSummaryColumn) + command.summary + "\n";
+    // A synopsis too long for its column puts the summary on a line of its own.
+    const std::string line = "  " + NameAndSynopsis(command);
+    text += (line.size() < kSummaryColumn ? PadRight(line, kSummaryColumn)
+                                          : line + "\n" + std::string(kSummaryColumn, ' ')) +
+            command.summary + "\n";
     if (command.readsOnly) readers += std::string(readers.empty() ? "" : ", ") + command.name;
   }
   return text + "\nThe reading commands (" + readers + ") create nothing.\n" +

@@ -68,6 +68,7 @@ struct ChildProcess::State {
   HANDLE process = nullptr;
   int exitCode = -1;
   std::wstring outName;
+  std::wstring errName;  // with errorsApart
 };
 
 ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string>& args,
@@ -79,19 +80,24 @@ ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
     : state_(std::make_unique<State>()) {
   std::wstring commandLine = L"\"" + exe.wstring() + L"\"" + fs::path(tail.text).wstring();
   wchar_t tempDir[MAX_PATH + 1];
-  wchar_t outName[MAX_PATH + 1];
   ::GetTempPathW(MAX_PATH, tempDir);
-  ::GetTempFileNameW(tempDir, L"hgo", 0, outName);
-  state_->outName = outName;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  HANDLE out = ::CreateFileW(outName, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A fresh temporary file that the child inherits as a standard stream.
+  const auto streamFile = [&](const wchar_t* prefix, std::wstring& name) {
+    wchar_t buffer[MAX_PATH + 1];
+    ::GetTempFileNameW(tempDir, prefix, 0, buffer);
+    name = buffer;
+    return ::CreateFileW(buffer, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  HANDLE out = streamFile(L"hgo", state_->outName);
+  HANDLE err = options.errorsApart ? streamFile(L"hge", state_->errName) : out;
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = nullptr;
   si.hStdOutput = out;
-  si.hStdError = out;
+  si.hStdError = err;
   PROCESS_INFORMATION pi{};
   std::wstring env = EnvironmentBlock(options);
   const std::wstring cwd = options.workingFolder.wstring();
@@ -102,8 +108,10 @@ ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
                                    CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
   ::CloseHandle(out);
+  if (options.errorsApart) ::CloseHandle(err);
   if (!ok) {
-    ::DeleteFileW(outName);
+    ::DeleteFileW(state_->outName.c_str());
+    if (options.errorsApart) ::DeleteFileW(state_->errName.c_str());
     throw std::runtime_error("CreateProcessW failed");
   }
   ::CloseHandle(pi.hThread);
@@ -114,6 +122,7 @@ ChildProcess::~ChildProcess() {
   Wait();
   ::CloseHandle(state_->process);
   ::DeleteFileW(state_->outName.c_str());
+  if (!state_->errName.empty()) ::DeleteFileW(state_->errName.c_str());
 }
 
 int ChildProcess::Wait() {
@@ -127,5 +136,9 @@ int ChildProcess::Wait() {
 bool ChildProcess::HasEnded() { return ::WaitForSingleObject(state_->process, 0) == WAIT_OBJECT_0; }
 
 std::string ChildProcess::Output() const { return ReadBytes(fs::path(state_->outName)); }
+
+std::string ChildProcess::Errors() const {
+  return state_->errName.empty() ? std::string() : ReadBytes(fs::path(state_->errName));
+}
 
 }  // namespace testsupport
