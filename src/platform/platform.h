@@ -149,11 +149,15 @@ Text LastErrorText();
 
 // ---- The console (hopgate-cache only) ----------------------------------------------------------
 
-// True when standard error is a terminal (a console on Windows), not a file or a pipe.
-bool StandardErrorIsTerminal();
+enum class StandardStream { Output, Error };
 
-// Makes a console show the UTF-8 that the program writes to its standard streams (Windows: the
-// console's output code page 65001); nothing on POSIX, where the terminal takes UTF-8.
-void UseUtf8Console();
+// True when the stream is a terminal (a console on Windows), not a file or a pipe.
+bool IsTerminal(StandardStream stream);
+
+// Writes UTF-8 text whole to a stream that IsTerminal, unbuffered. Windows hands the console the
+// characters the text encodes (WriteConsoleW), so that it shows them whatever its code page, and
+// leaves that code page as it is; POSIX writes the bytes, which a terminal takes as UTF-8. False
+// when the text could not be written whole (the reason is recorded as above).
+bool WriteToTerminal(StandardStream stream, std::string_view utf8);
 
 }  // namespace platform

@@ -377,8 +377,16 @@ Text LastErrorText() {
   return FromNative(::strerror_r(lastError, buffer, sizeof buffer));
 }
 
-bool StandardErrorIsTerminal() { return ::isatty(2) == 1; }
+namespace {
 
-void UseUtf8Console() {}
+int Descriptor(StandardStream stream) { return stream == StandardStream::Output ? 1 : 2; }
+
+}  // namespace
+
+bool IsTerminal(StandardStream stream) { return ::isatty(Descriptor(stream)) == 1; }
+
+bool WriteToTerminal(StandardStream stream, std::string_view utf8) {
+  return WriteAll(Descriptor(stream), utf8) || Failed();
+}
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/process_entry.h"
 #include "platform/scoped_handle.h"
+#include "platform/text_encoding.h"
 #include "platform/textrules.h"
 
 namespace platform {
@@ -242,11 +243,38 @@ Text LastErrorText() {
   return FromW(buffer, n);
 }
 
-bool StandardErrorIsTerminal() {
-  DWORD mode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+namespace {
+
+HANDLE StandardHandle(StandardStream stream) {
+  return ::GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
 }
 
-void UseUtf8Console() { ::SetConsoleOutputCP(CP_UTF8); }
+}  // namespace
+
+bool IsTerminal(StandardStream stream) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(StandardHandle(stream), &mode) != 0;
+}
+
+bool WriteToTerminal(StandardStream stream, std::string_view utf8) {
+  // A console shows characters: handed UTF-16, it needs no code page of its own. (Bytes written
+  // to it, by WriteFile or the C library, are read in its output code page, and Wine's C library
+  // reads them in the ANSI code page whatever that is.)
+  const std::u16string text = textencoding::DecodeUtf8Lossless(utf8);
+  const HANDLE console = StandardHandle(stream);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    // Moderate pieces, never ending inside a surrogate pair.
+    std::size_t piece = std::min<std::size_t>(text.size() - at, 8192);
+    if (piece > 1 && text[at + piece - 1] >= 0xD800 && text[at + piece - 1] <= 0xDBFF) --piece;
+    DWORD written = 0;
+    if (!::WriteConsoleW(console, text.data() + at, static_cast<DWORD>(piece), &written, nullptr)) {
+      return Failed();
+    }
+    if (written == 0) return Failed(ERROR_WRITE_FAULT);
+    at += written;
+  }
+  return true;
+}
 
 }  // namespace platform
