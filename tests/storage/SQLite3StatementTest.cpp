@@ -11,8 +11,8 @@
 namespace storagetest {
 namespace {
 
-using storage::TSQLite3Database;
 using storage::ResultCodeText;
+using storage::TSQLite3Database;
 using storage::TSQLite3Statement;
 
 // SQLite's result and type codes, as the layer hands them through.
