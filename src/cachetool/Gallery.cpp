@@ -158,7 +158,7 @@ int CommandGallery(const Command& self, const std::vector<Text>& arguments,
     Progress progress(console, "gallery", shown);
     for (std::size_t i = 0; i < shown; ++i) {
       Tile& tile = tiles[i];
-      if (tile.modified != 0) tile.bytes = ReadCacheFile(tile.png);
+      if (tile.state != FindingKind::PngMissing) tile.bytes = ReadCacheFile(tile.png);
       if (!tile.state && IsDamagedPng(tile.bytes)) tile.state = FindingKind::DamagedPng;
       page += TileHtml(tile);
       progress.Step();
