@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
-#include <string_view>
+#include <iterator>
 
 #include "cachetool/PngCheck.h"
 #include "platform/native_text.h"
@@ -31,12 +30,54 @@ bool HasTable(TSQLite3Database& index) {
   return tables->Step() == storage::kStepRow;
 }
 
-std::string Utf8(const Text& text) { return platform::ToNative(text); }
+struct KindRow {
+  FindingKind kind;
+  const char* name;
+  const char* meaning;
+  bool onlyInforms;
+};
+
+// One row per kind, in the order of the enumeration.
+constexpr KindRow kKinds[] = {
+    {FindingKind::PngMissing, "png-missing", "a row whose PNG is not in the cache folder", false},
+    {FindingKind::Stale, "stale", "a row whose model file is gone (CLEARPNGFILE would purge it)",
+     false},
+    {FindingKind::DuplicateName, "duplicate-name", "one of several rows for one PNG name", false},
+    {FindingKind::DamagedPng, "damaged-png",
+     "a PNG that is not whole (signature, chunk CRCs, IEND)", false},
+    {FindingKind::UnlistedPng, "unlisted-png", "a PNG no row names", true},
+    {FindingKind::LeftoverTemp, "leftover-temp",
+     "a temporary file of the converter older than one hour", false},
+    {FindingKind::Integrity, "integrity", "a message of SQLite's integrity check of the index",
+     false},
+};
+
+constexpr bool InEnumerationOrder() {
+  for (std::size_t i = 0; i < std::size(kKinds); ++i) {
+    if (static_cast<std::size_t>(kKinds[i].kind) != i) return false;
+  }
+  return true;
+}
+static_assert(InEnumerationOrder(), "RowOf finds a kind's row by its value");
+
+const KindRow& RowOf(FindingKind kind) { return kKinds[static_cast<std::size_t>(kind)]; }
 
 }  // namespace
 
+std::string Cannot(std::string_view what, const Text& path, std::string_view reason) {
+  return "cannot " + std::string(what) + " " + Utf8(path) + ": " + std::string(reason);
+}
+
+std::string SystemReason() { return Utf8(platform::LastErrorText()); }
+
 void UseDataRoot(const std::optional<Text>& dataRoot) {
   preview::SetFolderTexts(dataRoot ? *dataRoot : preview::CoreDataRoot());
+}
+
+void RequireCacheFolder() {
+  if (!platform::FolderExists(preview::PreviewFolder)) {
+    throw ECacheError("no cache at " + Utf8(preview::PreviewFolder));
+  }
 }
 
 std::vector<IndexRow> ReadRows() {
@@ -52,12 +93,13 @@ std::vector<IndexRow> ReadRows() {
     while ((code = list->Step()) == storage::kStepRow) {
       rows.push_back({list->ColumnInt64(0), list->ColumnText(1), list->ColumnText(2)});
     }
-    if (code != storage::kStepDone)
-      throw ECacheError("the index cannot be read to its end (SQLite code " + std::to_string(code) +
-                        ")");
+    if (code != storage::kStepDone) {
+      throw ECacheError(Cannot("read the index", preview::IndexPath(),
+                               "stopped after " + Counted(rows.size(), "row") + ": " +
+                                   Utf8(storage::ResultCodeText(code))));
+    }
   } catch (const storage::ESQLite3Error& e) {
-    throw ECacheError(std::string("cannot read the index ") + Utf8(preview::IndexPath()) + ": " +
-                      e.what());
+    throw ECacheError(Cannot("read the index", preview::IndexPath(), e.what()));
   }
   return rows;
 }
@@ -74,9 +116,8 @@ CacheView ReadCache(UnreadableIndex unreadable) {
   }
   if (cache.folderExists) {
     const auto entries = platform::ListFolder(preview::PreviewFolder);
-    if (!entries) {
-      throw ECacheError("cannot list the cache folder " + Utf8(preview::PreviewFolder));
-    }
+    if (!entries)
+      throw ECacheError(Cannot("list the cache folder", preview::PreviewFolder, SystemReason()));
     for (const auto& e : *entries) {
       if (!e.status.folder) cache.files.push_back({e.name, e.status});
     }
@@ -103,24 +144,39 @@ std::vector<Text> IntegrityProblems() {
   return problems;
 }
 
-const char* KindName(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::PngMissing:
-      return "png-missing";
-    case FindingKind::Stale:
-      return "stale";
-    case FindingKind::DuplicateName:
-      return "duplicate-name";
-    case FindingKind::DamagedPng:
-      return "damaged-png";
-    case FindingKind::UnlistedPng:
-      return "unlisted-png";
-    case FindingKind::LeftoverTemp:
-      return "leftover-temp";
-    case FindingKind::Integrity:
-      return "integrity";
+// ---- What is true of a row or a file -----------------------------------------------------------
+
+std::optional<platform::FileStatus> RowPng(const IndexRow& row) {
+  if (!textrules::IsPlainFileName(row.png)) return std::nullopt;
+  const auto status = platform::GetFileStatus(preview::CachePath(row.png));
+  if (!status || status->folder) return std::nullopt;
+  return status;
+}
+
+bool PngMissing(const IndexRow& row) { return !RowPng(row); }
+
+bool ModelGone(const IndexRow& row) { return preview::PreviewIsStale(row.model); }
+
+std::set<Text> DuplicateNames(const std::vector<IndexRow>& rows) {
+  std::set<Text> seen, twice;
+  for (const auto& row : rows) {
+    if (!seen.insert(row.png).second) twice.insert(row.png);
   }
-  return "?";
+  return twice;
+}
+
+bool IsPngName(const Text& name) { return textrules::ExtensionIs(name, u".PNG"); }
+
+ListedNames::ListedNames(const std::vector<IndexRow>& rows) {
+  for (const auto& row : rows) upper_.insert(textrules::UpperAscii(row.png));
+}
+
+bool ListedNames::Lists(const Text& fileName) const {
+  return upper_.count(textrules::UpperAscii(fileName)) != 0;
+}
+
+bool IsUnlisted(const Text& fileName, const ListedNames& listed) {
+  return IsPngName(fileName) && !listed.Lists(fileName);
 }
 
 std::int64_t NowSeconds() {
@@ -129,50 +185,65 @@ std::int64_t NowSeconds() {
       .count();
 }
 
-bool IsPngName(const Text& name) { return textrules::ExtensionIs(name, u".PNG"); }
-
-bool RowNames(const std::vector<IndexRow>& rows, const Text& name) {
-  const Text upper = textrules::UpperAscii(name);
-  return std::any_of(rows.begin(), rows.end(),
-                     [&](const IndexRow& row) { return textrules::UpperAscii(row.png) == upper; });
+bool Abandoned(const platform::FileStatus& status, std::int64_t now) {
+  return now - status.modifiedSeconds >= kAbandonedAfterSeconds;
 }
+
+bool IsLeftoverTemp(const CacheFile& file, std::int64_t now) {
+  return tarncore::IsTemporaryName(std::u16string_view(file.name)) && Abandoned(file.status, now);
+}
+
+std::optional<std::string> ReadCacheFile(const Text& name) {
+  std::string bytes;
+  if (!platform::ReadWholeFile(preview::CachePath(name), bytes)) return std::nullopt;
+  return bytes;
+}
+
+bool IsDamagedPng(const std::optional<std::string>& bytes) { return bytes && !IsWholePng(*bytes); }
+
+// ---- Findings ----------------------------------------------------------------------------------
+
+const std::vector<FindingKind>& FindingKinds() {
+  static const std::vector<FindingKind> kinds = [] {
+    std::vector<FindingKind> all;
+    for (const auto& k : kKinds) all.push_back(k.kind);
+    return all;
+  }();
+  return kinds;
+}
+
+const char* KindName(FindingKind kind) { return RowOf(kind).name; }
+
+const char* KindMeaning(FindingKind kind) { return RowOf(kind).meaning; }
+
+bool OnlyInforms(FindingKind kind) { return RowOf(kind).onlyInforms; }
 
 std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now,
                                   const Console& console) {
   std::vector<Finding> findings;
   Progress progress(console, "checking", cache.rows.size() + cache.files.size());
 
-  std::map<Text, int> rowsPerName;
-  for (const auto& row : cache.rows) ++rowsPerName[row.png];
+  const std::set<Text> twins = DuplicateNames(cache.rows);
   for (const auto& row : cache.rows) {
     const auto add = [&](FindingKind kind) {
       findings.push_back({kind, row.id, row.png, row.model, Text()});
     };
-    // A name that could point outside the cache folder is never looked up there.
-    if (!textrules::IsPlainFileName(row.png) ||
-        !platform::FileExists(preview::CachePath(row.png))) {
-      add(FindingKind::PngMissing);
-    }
-    if (!platform::FileExists(row.model)) add(FindingKind::Stale);
-    if (rowsPerName[row.png] > 1) add(FindingKind::DuplicateName);
+    if (PngMissing(row)) add(FindingKind::PngMissing);
+    if (ModelGone(row)) add(FindingKind::Stale);
+    if (twins.count(row.png) != 0) add(FindingKind::DuplicateName);
     progress.Step();
   }
 
+  const ListedNames listed(cache.rows);
   for (const auto& file : cache.files) {
     const auto add = [&](FindingKind kind) {
       findings.push_back({kind, std::nullopt, file.name, std::nullopt, Text()});
     };
-    const bool old = now - file.status.modifiedSeconds >= kAbandonedAfterSeconds;
-    if (tarncore::IsTemporaryName(std::u16string_view(file.name))) {
-      if (old) add(FindingKind::LeftoverTemp);
-    } else if (IsPngName(file.name)) {
-      std::string bytes;
-      // A file that cannot be read now (just replaced, held by a writer) is not judged.
-      if (platform::ReadWholeFile(preview::CachePath(file.name), bytes) && !IsWholePng(bytes)) {
-        add(FindingKind::DamagedPng);
-      }
-      if (!RowNames(cache.rows, file.name)) add(FindingKind::UnlistedPng);
+    if (IsLeftoverTemp(file, now)) add(FindingKind::LeftoverTemp);
+    if (IsPngName(file.name) && IsDamagedPng(ReadCacheFile(file.name))) {
+      add(FindingKind::DamagedPng);
     }
+    if (IsUnlisted(file.name, listed)) add(FindingKind::UnlistedPng);
     progress.Step();
   }
 

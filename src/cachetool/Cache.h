@@ -1,30 +1,43 @@
 // The preview cache as the cache tool sees it: the folders and index file that hopgate computes
-// for a data root, the rows of the index and the files of the cache folder, and what is wrong
-// with them. Reading creates nothing: the index is opened read-only and only when it exists.
+// for a data root, the rows of the index and the files of the cache folder, what is true of each
+// and what is wrong with them. Reading creates nothing: the index is opened read-only and only
+// when it exists.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cachetool/Console.h"
+#include "cachetool/Text.h"
 #include "platform/platform.h"
 
 namespace cachetool {
 
-using Text = std::u16string;
-
-// The cache cannot be read: the message is the one line the tool prints before it exits with 2.
+// The cache cannot be read or changed: the message is the one line the tool prints before it
+// exits with 2.
 class ECacheError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
+// The message of a failure on `path`: "cannot WHAT PATH: REASON".
+std::string Cannot(std::string_view what, const Text& path, std::string_view reason);
+
+// The system's reason for the latest failed call of the platform layer, in UTF-8.
+std::string SystemReason();
+
 // Sets hopgate's folder texts (DataRoot, MakerFolder, PreviewFolder) for `dataRoot`, or for the
 // core library's data root when none is given. Creates nothing.
 void UseDataRoot(const std::optional<Text>& dataRoot);
+
+// Raises ECacheError "no cache at FOLDER" when the cache folder does not exist: a mistyped data
+// root must not look like an empty cache. A cache folder without an index is a cache.
+void RequireCacheFolder();
 
 struct IndexRow {
   std::int64_t id = 0;
@@ -50,7 +63,8 @@ struct CacheView {
 enum class UnreadableIndex { Raise, Record };
 
 // Reads the index rows and lists the cache folder. An index that exists but cannot be read (not
-// a database, locked for longer than hopgate's busy wait, ...) raises ECacheError or is recorded.
+// a database, locked for longer than hopgate's busy wait, ...) raises ECacheError or is recorded;
+// a cache folder that cannot be listed raises.
 CacheView ReadCache(UnreadableIndex unreadable = UnreadableIndex::Raise);
 
 // The index rows alone, read-only; none when there is no index file or no table.
@@ -59,6 +73,62 @@ std::vector<IndexRow> ReadRows();
 // SQLite's PRAGMA integrity_check on the index, opened read-only: its messages, none when the
 // index is sound or missing. An index that cannot be read at all gives that failure as a message.
 std::vector<Text> IntegrityProblems();
+
+// ---- What is true of a row or a file -----------------------------------------------------------
+// Each fact is decided here only; every command that reports or acts on one asks these.
+
+// The row's PNG: the status of the file that its name gives in the cache folder; nothing when no
+// file stands there, or when the name could point outside the folder (it is never looked up).
+std::optional<platform::FileStatus> RowPng(const IndexRow& row);
+
+// The row's PNG is missing: RowPng finds none.
+bool PngMissing(const IndexRow& row);
+
+// The row's model file is gone: the row is stale (preview::PreviewIsStale), what CLEARPNGFILE would
+// purge.
+bool ModelGone(const IndexRow& row);
+
+// The PNG names that more than one row gives, compared exactly, as hopgate's count statement
+// compares them (nothing in the index prevents such twins).
+std::set<Text> DuplicateNames(const std::vector<IndexRow>& rows);
+
+// The PNG files of the cache: names whose extension, upper-cased, is ".PNG".
+bool IsPngName(const Text& name);
+
+// The PNG names the rows give, to ask whether a file is listed. ASCII letter case is ignored, so a
+// file that a case-insensitive file system finds under a row's name is never taken for an orphan.
+class ListedNames {
+ public:
+  explicit ListedNames(const std::vector<IndexRow>& rows);
+  bool Lists(const Text& fileName) const;
+
+ private:
+  std::set<Text> upper_;
+};
+
+// A PNG file of the cache folder that no row names.
+bool IsUnlisted(const Text& fileName, const ListedNames& listed);
+
+// How long a file must lie untouched before the tool takes it for abandoned: a running import
+// writes and registers its PNG within far less.
+inline constexpr std::int64_t kAbandonedAfterSeconds = 3600;
+
+// Seconds since 1970-01-01 UTC, the clock of FileStatus::modifiedSeconds.
+std::int64_t NowSeconds();
+
+// The file was last written kAbandonedAfterSeconds or more before `now`.
+bool Abandoned(const platform::FileStatus& status, std::int64_t now);
+
+// An abandoned temporary file of the core library's PNG writer.
+bool IsLeftoverTemp(const CacheFile& file, std::int64_t now);
+
+// The bytes of the cache file `name`, when it can be read now (a file just being replaced, or
+// held by a writer on Windows, cannot).
+std::optional<std::string> ReadCacheFile(const Text& name);
+
+// The PNG is damaged: its bytes could be read and are not a whole PNG. A file that could not be
+// read is not judged.
+bool IsDamagedPng(const std::optional<std::string>& bytes);
 
 // ---- Findings ----------------------------------------------------------------------------------
 
@@ -72,7 +142,17 @@ enum class FindingKind {
   Integrity,      // a message of SQLite's integrity check
 };
 
+// Every kind, in the order of the enumeration.
+const std::vector<FindingKind>& FindingKinds();
+
+// The kind's name in the tool's output ("png-missing", ...).
 const char* KindName(FindingKind kind);
+
+// What a finding of the kind means, in one line for the help.
+const char* KindMeaning(FindingKind kind);
+
+// True for the kinds that only inform (unlisted-png): they do not make check exit with 1.
+bool OnlyInforms(FindingKind kind);
 
 struct Finding {
   FindingKind kind;
@@ -81,20 +161,6 @@ struct Finding {
   std::optional<Text> model;       // the row's model path, for the row findings
   Text detail;                     // the integrity check's message
 };
-
-// How old a leftover temporary file or an unlisted PNG must be before the tool counts it as
-// abandoned: a running import writes and registers its PNG within far less.
-inline constexpr std::int64_t kAbandonedAfterSeconds = 3600;
-
-// Seconds since 1970-01-01 UTC, the clock of FileStatus::modifiedSeconds.
-std::int64_t NowSeconds();
-
-// The PNG files of the cache: names whose extension, upper-cased, is ".PNG".
-bool IsPngName(const Text& name);
-
-// True when some row names the file `name`. Letter case is ignored for ASCII letters, so a file
-// that a case-insensitive file system finds under a row's name is never taken for an orphan.
-bool RowNames(const std::vector<IndexRow>& rows, const Text& name);
 
 // Every finding of `cache`, rows first (by ID), then files (by name), then the integrity check
 // (or the reason the index could not be read).

@@ -1,25 +1,31 @@
 // clean: removes what nothing needs any more, without getting in the way of running imports.
 //
-// The rows go in one short transaction; the files only after it has committed, so hopgate never
-// waits on the tool for longer than the deletes of rows take. Every condition is tested again
-// right before its removal, since imports may run all the while: an import places its PNG before
-// it registers it, so a row whose PNG shows up again after the commit is put back.
+// It plans, then shows the plan (--dry-run) or carries it out: both walk the same plan, so a dry
+// run shows exactly what the act would remove. The rows go in one short transaction; the files
+// only after it has committed, so hopgate never waits on the tool for longer than the deletes of
+// rows take. Every reason is tested again right before its removal, since imports may run all the
+// while: an import places its PNG before it registers it, so a row whose PNG shows up again after
+// the commit is put back.
 #include <algorithm>
+#include <set>
 
 #include "cachetool/Cache.h"
-#include "cachetool/CacheTool.h"
+#include "cachetool/Commands.h"
 #include "cachetool/Options.h"
-#include "cachetool/Text.h"
-#include "platform/textrules.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
 #include "storage/SQLite3Wrap.h"
-#include "tarncore/temporary_name.h"
 
 namespace cachetool {
 namespace {
 
 using storage::TSQLite3Database;
+
+struct CleanOptions {
+  bool dryRun = false;
+  bool stale = false;     // also the rows and PNGs of model files that are gone
+  bool unlisted = false;  // also the abandoned PNGs that no row names
+};
 
 struct RowRemoval {
   IndexRow row;
@@ -28,17 +34,14 @@ struct RowRemoval {
 
 struct FileRemoval {
   Text name;
-  FindingKind reason;  // LeftoverTemp, Stale (the PNG of a stale row) or UnlistedPng
+  FindingKind reason;              // Stale (the PNG of a stale row), LeftoverTemp or UnlistedPng
+  std::optional<std::int64_t> of;  // the stale row whose PNG this is: it goes only with its row
 };
 
-bool PngMissing(const IndexRow& row) {
-  return !textrules::IsPlainFileName(row.png) || !platform::FileExists(preview::CachePath(row.png));
-}
-
-bool Abandoned(const Text& name, std::int64_t now) {
-  const auto status = platform::GetFileStatus(preview::CachePath(name));
-  return status && !status->folder && now - status->modifiedSeconds >= kAbandonedAfterSeconds;
-}
+struct CleanPlan {
+  std::vector<RowRemoval> rows;    // by ID
+  std::vector<FileRemoval> files;  // the PNGs of the stale rows by ID, then the others by name
+};
 
 std::string Describe(const RowRemoval& r) {
   return "row " + std::to_string(r.row.id) + " (" + KindName(r.reason) + "): " + Utf8(r.row.png) +
@@ -49,14 +52,60 @@ std::string Describe(const FileRemoval& f) {
   return "file " + Utf8(f.name) + " (" + KindName(f.reason) + ")";
 }
 
+// ---- Plan --------------------------------------------------------------------------------------
+
+CleanPlan PlanClean(const CacheView& cache, const CleanOptions& options, std::int64_t now,
+                    const Console& console) {
+  CleanPlan plan;
+  std::set<Text> planned;  // each file once, for the first reason found
+  const auto addFile = [&](const Text& name, FindingKind reason, std::optional<std::int64_t> of) {
+    if (preview::IsRemovableCacheFile(name) && planned.insert(name).second) {
+      plan.files.push_back({name, reason, of});
+    }
+  };
+  for (const auto& row : cache.rows) {
+    if (PngMissing(row)) {
+      plan.rows.push_back({row, FindingKind::PngMissing});
+    } else if (options.stale && ModelGone(row)) {
+      plan.rows.push_back({row, FindingKind::Stale});
+      addFile(row.png, FindingKind::Stale, row.id);
+    }
+  }
+  const ListedNames listed(cache.rows);
+  Progress progress(console, "cleaning", cache.files.size());
+  for (const auto& file : cache.files) {
+    progress.Step();
+    if (IsLeftoverTemp(file, now)) {
+      addFile(file.name, FindingKind::LeftoverTemp, std::nullopt);
+    } else if (options.unlisted && Abandoned(file.status, now) && IsUnlisted(file.name, listed)) {
+      addFile(file.name, FindingKind::UnlistedPng, std::nullopt);
+    }
+  }
+  return plan;
+}
+
+// ---- Show --------------------------------------------------------------------------------------
+
+void ShowPlan(const CleanPlan& plan, const Console& console) {
+  for (const auto& r : plan.rows) console.out("would remove " + Describe(r) + "\n");
+  for (const auto& f : plan.files) console.out("would remove " + Describe(f) + "\n");
+  console.out("dry run: nothing removed\n");
+}
+
+// ---- Act ---------------------------------------------------------------------------------------
+
+bool StillHolds(const RowRemoval& r) {
+  return r.reason == FindingKind::PngMissing ? PngMissing(r.row) : ModelGone(r.row);
+}
+
 void RaiseOnStep(int code, const char* what) {
   if (code != storage::kStepDone) {
-    throw ECacheError(std::string("the index is busy or cannot be written while ") + what +
-                      " (SQLite code " + std::to_string(code) + ")");
+    throw ECacheError(Cannot(what, preview::IndexPath(), Utf8(storage::ResultCodeText(code))));
   }
 }
 
-// Deletes the rows whose reason still holds, in one transaction; returns those deleted.
+// Deletes the planned rows whose reason still holds, in one transaction, then puts back those
+// whose PNG an import placed meanwhile; returns the rows gone.
 std::vector<RowRemoval> DeleteRows(const std::vector<RowRemoval>& planned) {
   std::vector<RowRemoval> deleted;
   TSQLite3Database index;
@@ -66,11 +115,9 @@ std::vector<RowRemoval> DeleteRows(const std::vector<RowRemoval>& planned) {
   {
     auto remove = index.Prepare(u"DELETE FROM PreviewPNGTable WHERE ID=?");
     for (const auto& r : planned) {
-      const bool holds = r.reason == FindingKind::PngMissing ? PngMissing(r.row)
-                                                             : !platform::FileExists(r.row.model);
-      if (!holds) continue;
+      if (!StillHolds(r)) continue;
       remove->BindInt64(1, r.row.id);
-      RaiseOnStep(remove->StepAndReset(), "deleting rows");
+      RaiseOnStep(remove->StepAndReset(), "delete rows of the index");
       deleted.push_back(r);
     }
   }
@@ -81,105 +128,90 @@ std::vector<RowRemoval> DeleteRows(const std::vector<RowRemoval>& planned) {
   auto putBack = index.Prepare(
       u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) SELECT ?,? WHERE NOT EXISTS "
       u"(SELECT 1 FROM PreviewPNGTable WHERE PngMd5FileName=?)");
-  for (auto it = deleted.begin(); it != deleted.end();) {
-    if (it->reason == FindingKind::PngMissing && !PngMissing(it->row)) {
-      putBack->BindText(1, it->row.png);
-      putBack->BindText(2, it->row.model);
-      putBack->BindText(3, it->row.png);
-      RaiseOnStep(putBack->StepAndReset(), "putting a row back");
-      it = deleted.erase(it);
-    } else {
-      ++it;
+  const auto reappeared = [](const RowRemoval& r) {
+    return r.reason == FindingKind::PngMissing && !PngMissing(r.row);
+  };
+  for (const auto& r : deleted) {
+    if (!reappeared(r)) continue;
+    putBack->BindText(1, r.row.png);
+    putBack->BindText(2, r.row.model);
+    putBack->BindText(3, r.row.png);
+    RaiseOnStep(putBack->StepAndReset(), "put a row back into the index");
+  }
+  deleted.erase(std::remove_if(deleted.begin(), deleted.end(), reappeared), deleted.end());
+  return deleted;
+}
+
+// Whether the planned file is still to go now that the rows are done: a stale row's PNG only with
+// its row and while its model is still gone (a model that came back brings an import with it);
+// any other file while it is still abandoned, and an unlisted PNG while no row names it now.
+bool StillToGo(const FileRemoval& f, const std::vector<RowRemoval>& deleted,
+               const std::optional<ListedNames>& listedNow, std::int64_t now) {
+  if (f.of) {
+    const auto row = std::find_if(deleted.begin(), deleted.end(),
+                                  [&](const RowRemoval& r) { return r.row.id == *f.of; });
+    return row != deleted.end() && ModelGone(row->row);
+  }
+  const auto status = platform::GetFileStatus(preview::CachePath(f.name));
+  if (!status || status->folder || !Abandoned(*status, now)) return false;
+  return f.reason != FindingKind::UnlistedPng || !listedNow->Lists(f.name);
+}
+
+// Carries the plan out; returns the exit code: 2 when a file could not be removed.
+int CarryOut(const CleanPlan& plan, std::int64_t now, const Console& console) {
+  std::vector<RowRemoval> deleted;
+  if (!plan.rows.empty()) {
+    try {
+      deleted = DeleteRows(plan.rows);
+    } catch (const storage::ESQLite3Error& e) {
+      throw ECacheError(Cannot("change the index", preview::IndexPath(), e.what()));
     }
   }
-  return deleted;
+  for (const auto& r : deleted) console.out("removed " + Describe(r) + "\n");
+
+  // A PNG is taken for an orphan only against the rows as they are now.
+  const bool anyUnlisted = std::any_of(plan.files.begin(), plan.files.end(), [](const auto& f) {
+    return f.reason == FindingKind::UnlistedPng;
+  });
+  const std::optional<ListedNames> listedNow =
+      anyUnlisted ? std::optional<ListedNames>(ReadRows()) : std::nullopt;
+  std::size_t removed = 0, failed = 0;
+  for (const auto& f : plan.files) {
+    if (!StillToGo(f, deleted, listedNow, now)) continue;
+    const Text path = preview::CachePath(f.name);
+    if (platform::DeleteFile(path)) {
+      console.out("removed " + Describe(f) + "\n");
+      ++removed;
+    } else if (platform::GetAttributes(path)) {
+      // Gone meanwhile is as good as removed; still there is a failure worth naming.
+      console.err("hopgate-cache: " + Cannot("remove", path, SystemReason()) + "\n");
+      ++failed;
+    }
+  }
+  console.out("removed " + Counted(deleted.size(), "row") + ", " + Counted(removed, "file") +
+              (failed ? "; " + Counted(failed, "file") + " could not be removed" : "") + "\n");
+  return failed ? kExitFailure : kExitOk;
 }
 
 }  // namespace
 
-int CommandClean(const std::vector<Text>& arguments, const Console& console) {
-  bool dryRun = false, stale = false, unlisted = false;
-  if (!ReadOptions("clean", arguments, console, [&](OptionReader& r) {
-        if (r.Flag("--dry-run")) return dryRun = true;
-        if (r.Flag("--stale")) return stale = true;
-        if (r.Flag("--unlisted")) return unlisted = true;
+int CommandClean(const Command& self, const std::vector<Text>& arguments, const Console& console) {
+  CleanOptions options;
+  if (!ReadOptions(self, arguments, console, [&](OptionReader& r) {
+        if (r.Flag("--dry-run")) return options.dryRun = true;
+        if (r.Flag("--stale")) return options.stale = true;
+        if (r.Flag("--unlisted")) return options.unlisted = true;
         return false;
       })) {
     return kExitOk;
   }
-  const CacheView cache = ReadCache();
   const std::int64_t now = NowSeconds();
-
-  std::vector<RowRemoval> rows;
-  for (const auto& row : cache.rows) {
-    if (PngMissing(row)) {
-      rows.push_back({row, FindingKind::PngMissing});
-    } else if (stale && !platform::FileExists(row.model)) {
-      rows.push_back({row, FindingKind::Stale});
-    }
-  }
-  std::vector<FileRemoval> files;
-  {
-    Progress progress(console, "cleaning", cache.files.size());
-    for (const auto& file : cache.files) {
-      progress.Step();
-      if (preview::IsIndexFileName(file.name) || !textrules::IsPlainFileName(file.name)) continue;
-      if (now - file.status.modifiedSeconds < kAbandonedAfterSeconds) continue;
-      if (tarncore::IsTemporaryName(std::u16string_view(file.name))) {
-        files.push_back({file.name, FindingKind::LeftoverTemp});
-      } else if (unlisted && IsPngName(file.name) && !RowNames(cache.rows, file.name)) {
-        files.push_back({file.name, FindingKind::UnlistedPng});
-      }
-    }
-  }
-
-  if (dryRun) {
-    for (const auto& r : rows) console.out("would remove " + Describe(r) + "\n");
-    for (const auto& r : rows) {
-      if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png) &&
-          !preview::IsIndexFileName(r.row.png)) {
-        console.out("would remove " + Describe(FileRemoval{r.row.png, FindingKind::Stale}) + "\n");
-      }
-    }
-    for (const auto& f : files) console.out("would remove " + Describe(f) + "\n");
-    console.out("dry run: nothing removed\n");
+  const CleanPlan plan = PlanClean(ReadCache(), options, now, console);
+  if (options.dryRun) {
+    ShowPlan(plan, console);
     return kExitOk;
   }
-
-  std::vector<RowRemoval> deleted;
-  if (!rows.empty()) {
-    try {
-      deleted = DeleteRows(rows);
-    } catch (const storage::ESQLite3Error& e) {
-      throw ECacheError(std::string("cannot change the index: ") + e.what());
-    }
-  }
-  std::size_t filesRemoved = 0;
-  const auto removeFile = [&](const FileRemoval& f) {
-    if (platform::DeleteFile(preview::CachePath(f.name))) {
-      console.out("removed " + Describe(f) + "\n");
-      ++filesRemoved;
-    }
-  };
-  for (const auto& r : deleted) {
-    console.out("removed " + Describe(r) + "\n");
-    // The PNG of a vanished model, unless the model came back (and with it an import).
-    if (r.reason == FindingKind::Stale && textrules::IsPlainFileName(r.row.png) &&
-        !preview::IsIndexFileName(r.row.png) && !platform::FileExists(r.row.model)) {
-      removeFile({r.row.png, FindingKind::Stale});
-    }
-  }
-  // A PNG is taken for an orphan only against the rows as they are now.
-  const std::vector<IndexRow> rowsNow = unlisted ? ReadRows() : std::vector<IndexRow>();
-  for (const auto& f : files) {
-    if (!Abandoned(f.name, now)) continue;
-    if (f.reason == FindingKind::UnlistedPng && RowNames(rowsNow, f.name)) continue;
-    removeFile(f);
-  }
-  console.out("removed " + std::to_string(deleted.size()) +
-              (deleted.size() == 1 ? " row, " : " rows, ") + std::to_string(filesRemoved) +
-              (filesRemoved == 1 ? " file\n" : " files\n"));
-  return kExitOk;
+  return CarryOut(plan, now, console);
 }
 
 }  // namespace cachetool

@@ -3,27 +3,41 @@
 #include <algorithm>
 
 #include "cachetool/Cache.h"
-#include "cachetool/CacheTool.h"
+#include "cachetool/Commands.h"
 #include "cachetool/Options.h"
-#include "cachetool/PngCheck.h"
-#include "cachetool/Text.h"
-#include "platform/textrules.h"
+#include "platform/native_text.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
 
 namespace cachetool {
 namespace {
 
-constexpr std::size_t kDefaultLimit = 200;
-
+// A preview of the page: a row, or a PNG that no row names.
 struct Tile {
   std::optional<std::int64_t> id;  // none for a PNG no row names
   Text png, model;
-  std::int64_t modified = 0;  // of the PNG; 0 when it is missing
-  const char* state = "ok";
+  std::int64_t modified = 0;         // of the PNG; 0 when it is missing
+  std::optional<FindingKind> state;  // what is wrong, if anything
+  std::optional<std::string> bytes;  // the PNG, read for the tiles shown
 };
 
-constexpr char kPageStart[] = R"(<!DOCTYPE html>
+// The states a tile can show, each with the finding's own name.
+constexpr FindingKind kTileStates[] = {FindingKind::PngMissing, FindingKind::Stale,
+                                       FindingKind::DamagedPng, FindingKind::UnlistedPng};
+
+std::string StateName(const Tile& tile) { return tile.state ? KindName(*tile.state) : "ok"; }
+
+// A tile's state colour: red for what is wrong, amber for what only informs.
+std::string StateStyles() {
+  std::string css = ".state-ok { color: #080; }\n";
+  for (const FindingKind kind : kTileStates) {
+    css += ".state-" + std::string(KindName(kind)) +
+           " { color: " + (OnlyInforms(kind) ? "#a60" : "#b00") + "; }\n";
+  }
+  return css;
+}
+
+constexpr char kPageHead[] = R"(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
@@ -36,9 +50,10 @@ figure { margin: 0; padding: 0.5em; background: #fff; border: 1px solid #ccc; wi
 figure img { max-width: 200px; max-height: 200px; display: block; margin: auto; }
 figcaption { font-size: 0.8em; word-break: break-all; }
 .state { font-weight: bold; }
-.state-ok { color: #080; } .state-stale, .state-damaged-png, .state-png-missing { color: #b00; }
-.state-unlisted-png { color: #a60; }
-</style>
+.warning { color: #b00; font-weight: bold; }
+)";
+
+constexpr char kBodyStart[] = R"(</style>
 </head>
 <body>
 <h1>hopgate preview cache</h1>
@@ -61,27 +76,53 @@ document.getElementById('filter').addEventListener('input', function () {
 
 std::string TileHtml(const Tile& tile) {
   std::string html = "<figure data-model=\"" + HtmlText(tile.model) + "\">\n";
-  if (tile.modified != 0) {
-    std::string bytes;
-    if (platform::ReadWholeFile(preview::CachePath(tile.png), bytes)) {
-      html += "<img alt=\"" + HtmlText(tile.png) + "\" src=\"data:image/png;base64," +
-              Base64(bytes) + "\">\n";
-    }
+  if (tile.bytes) {
+    html += "<img alt=\"" + HtmlText(tile.png) + "\" src=\"data:image/png;base64," +
+            Base64(*tile.bytes) + "\">\n";
   }
-  html += "<figcaption><span class=\"state state-" + std::string(tile.state) + "\">" + tile.state +
-          "</span>";
+  const std::string state = StateName(tile);
+  html += "<figcaption><span class=\"state state-" + state + "\">" + state + "</span>";
   if (tile.id) html += " &middot; row " + std::to_string(*tile.id);
   html += "<br><span class=\"model\">" + (tile.model.empty() ? "(no row)" : HtmlText(tile.model)) +
           "</span><br><span class=\"png\">" + HtmlText(tile.png) + "</span></figcaption>\n";
   return html + "</figure>\n";
 }
 
+// The tiles of the cache, newest first: by the PNG's time, then by the row's number.
+std::vector<Tile> Tiles(const CacheView& cache) {
+  std::vector<Tile> tiles;
+  for (const auto& row : cache.rows) {
+    Tile tile{row.id, row.png, row.model, 0, std::nullopt, std::nullopt};
+    const auto png = RowPng(row);
+    if (png) tile.modified = png->modifiedSeconds;
+    if (!png) {
+      tile.state = FindingKind::PngMissing;
+    } else if (ModelGone(row)) {
+      tile.state = FindingKind::Stale;
+    }
+    tiles.push_back(tile);
+  }
+  const ListedNames listed(cache.rows);
+  for (const auto& file : cache.files) {
+    if (IsUnlisted(file.name, listed)) {
+      tiles.push_back({std::nullopt, file.name, Text(), file.status.modifiedSeconds,
+                       FindingKind::UnlistedPng, std::nullopt});
+    }
+  }
+  std::stable_sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
+    if (a.modified != b.modified) return a.modified > b.modified;
+    return a.id.value_or(0) > b.id.value_or(0);
+  });
+  return tiles;
+}
+
 }  // namespace
 
-int CommandGallery(const std::vector<Text>& arguments, const Console& console) {
+int CommandGallery(const Command& self, const std::vector<Text>& arguments,
+                   const Console& console) {
   std::optional<Text> output;
-  std::size_t limit = kDefaultLimit;
-  if (!ReadOptions("gallery", arguments, console, [&](OptionReader& r) {
+  std::size_t limit = kGalleryDefaultLimit;
+  if (!ReadOptions(self, arguments, console, [&](OptionReader& r) {
         if (auto o = r.Value("-o")) return (output = *o).has_value();
         if (auto n = r.Value("--limit")) {
           const std::string digits = Utf8(*n);
@@ -96,36 +137,16 @@ int CommandGallery(const std::vector<Text>& arguments, const Console& console) {
       })) {
     return kExitOk;
   }
-  const CacheView cache = ReadCache();
-
-  std::vector<Tile> tiles;
-  for (const auto& row : cache.rows) {
-    Tile tile{row.id, row.png, row.model};
-    const auto status = textrules::IsPlainFileName(row.png)
-                            ? platform::GetFileStatus(preview::CachePath(row.png))
-                            : std::nullopt;
-    if (status && !status->folder) tile.modified = status->modifiedSeconds;
-    if (tile.modified == 0) {
-      tile.state = "png-missing";
-    } else if (!platform::FileExists(row.model)) {
-      tile.state = "stale";
-    }
-    tiles.push_back(tile);
-  }
-  for (const auto& file : cache.files) {
-    if (IsPngName(file.name) && !RowNames(cache.rows, file.name)) {
-      tiles.push_back(
-          {std::nullopt, file.name, Text(), file.status.modifiedSeconds, "unlisted-png"});
-    }
-  }
-  // Newest first: by the PNG's time, then by the row's number.
-  std::stable_sort(tiles.begin(), tiles.end(), [](const Tile& a, const Tile& b) {
-    if (a.modified != b.modified) return a.modified > b.modified;
-    return a.id.value_or(0) > b.id.value_or(0);
-  });
+  // An index that cannot be read leaves every PNG unlisted; the page is still made.
+  const CacheView cache = ReadCache(UnreadableIndex::Record);
+  std::vector<Tile> tiles = Tiles(cache);
   const std::size_t shown = std::min(limit, tiles.size());
 
-  std::string page = kPageStart;
+  std::string page = kPageHead + StateStyles() + kBodyStart;
+  if (cache.indexError) {
+    page += "<p class=\"warning\">The index cannot be read, so every PNG is shown as unlisted: " +
+            HtmlText(platform::FromNative(*cache.indexError)) + "</p>\n";
+  }
   page += "<p>" + std::to_string(shown) + " of " + std::to_string(tiles.size()) +
           " previews, newest first";
   if (tiles.size() > shown) {
@@ -137,12 +158,8 @@ int CommandGallery(const std::vector<Text>& arguments, const Console& console) {
     Progress progress(console, "gallery", shown);
     for (std::size_t i = 0; i < shown; ++i) {
       Tile& tile = tiles[i];
-      if (tile.modified != 0 && std::string_view(tile.state) == "ok") {
-        std::string bytes;
-        if (platform::ReadWholeFile(preview::CachePath(tile.png), bytes) && !IsWholePng(bytes)) {
-          tile.state = "damaged-png";
-        }
-      }
+      if (tile.state != FindingKind::PngMissing) tile.bytes = ReadCacheFile(tile.png);
+      if (!tile.state && IsDamagedPng(tile.bytes)) tile.state = FindingKind::DamagedPng;
       page += TileHtml(tile);
       progress.Step();
     }
@@ -152,7 +169,11 @@ int CommandGallery(const std::vector<Text>& arguments, const Console& console) {
   if (!output) {
     console.out(page);
   } else if (!platform::WriteNewFile(*output, page)) {
-    throw ECacheError("cannot write " + Utf8(*output));
+    throw ECacheError(Cannot("write", *output, SystemReason()));
+  }
+  if (cache.indexError) {
+    console.err("hopgate-cache: " + *cache.indexError + "; the page shows every PNG as unlisted\n");
+    return kExitFailure;
   }
   return kExitOk;
 }

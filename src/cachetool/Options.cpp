@@ -1,6 +1,6 @@
 #include "cachetool/Options.h"
 
-#include "cachetool/Text.h"
+#include "cachetool/Cache.h"
 
 namespace cachetool {
 namespace {
@@ -61,6 +61,24 @@ void OptionReader::Unknown() const {
 
 std::vector<Text> OptionReader::Rest() const {
   return std::vector<Text>(arguments_.begin() + static_cast<std::ptrdiff_t>(at_), arguments_.end());
+}
+
+bool ReadOptions(const Command& command, const std::vector<Text>& arguments, const Console& console,
+                 const std::function<bool(OptionReader&)>& own) {
+  CommonOptions common;
+  OptionReader reader(arguments, common);
+  while (reader.Next()) {
+    if (!own(reader)) reader.Unknown();
+  }
+  if (!reader.Rest().empty()) {
+    throw EUsage(std::string(command.name) + " takes no argument " + Utf8(reader.Rest().front()));
+  }
+  if (common.help) {
+    console.out(HelpText(command));
+    return false;
+  }
+  UseDataRoot(common.dataRoot);
+  return true;
 }
 
 }  // namespace cachetool

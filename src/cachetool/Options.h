@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "cachetool/CacheTool.h"
 #include "cachetool/Console.h"
+#include "cachetool/Text.h"
 
 namespace cachetool {
-
-using Text = std::u16string;
 
 // The options every command takes. `--data-root DIR` may stand before the command or among its
 // options.
@@ -42,13 +42,10 @@ class OptionReader {
   bool taken_ = true;
 };
 
-// The --help text of a command.
-const char* CommandHelp(const std::string& command);
-
 // Reads the options of a command that takes no operands (`own` takes the command's own options),
 // then sets hopgate's folder texts for the data root. Returns false when --help was asked for;
-// the help is printed then.
-bool ReadOptions(const char* command, const std::vector<Text>& arguments, const Console& console,
+// the command's help is printed then.
+bool ReadOptions(const Command& command, const std::vector<Text>& arguments, const Console& console,
                  const std::function<bool(OptionReader&)>& own);
 
 }  // namespace cachetool

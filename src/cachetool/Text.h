@@ -1,12 +1,17 @@
-// Small text helpers of the cache tool's output: UTF-8 for the console, JSON and HTML.
+// Small text helpers of the cache tool's output: UTF-8 for the console, JSON and HTML, counts and
+// columns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 namespace cachetool {
+
+// The tool's texts are UTF-16, as hopgate's are; they become UTF-8 only on their way out.
+using Text = std::u16string;
 
 // Wrong usage: the message is the one line printed before the tool exits with 2.
 class EUsage : public std::runtime_error {
@@ -26,5 +31,13 @@ std::string HtmlText(std::u16string_view text);
 
 // Base64 (RFC 4648, with padding) of the bytes.
 std::string Base64(std::string_view bytes);
+
+// A count and its noun, the noun with an "s" unless the count is 1: "1 row", "0 rows".
+std::string Counted(std::uint64_t count, std::string_view noun);
+
+// The text with blanks added on the right (PadRight) or on the left (PadLeft) up to `width` bytes;
+// a longer text stays as it is.
+std::string PadRight(std::string text, std::size_t width);
+std::string PadLeft(std::string text, std::size_t width);
 
 }  // namespace cachetool

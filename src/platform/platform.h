@@ -117,7 +117,7 @@ Text ReadIniString(const Text& file, const Text& section, const Text& key, const
 // Every byte sequence decodes.
 Text DecodeAnsi(std::string_view bytes);
 
-// ---- Looking into folders and at the console (hopgate-cache only; hopgate never lists) ---------
+// ---- Looking into folders (hopgate-cache only; hopgate never lists) ----------------------------
 
 struct FileStatus {
   bool folder = false;
@@ -137,11 +137,27 @@ struct FolderEntry {
 // the folder cannot be read.
 std::optional<std::vector<FolderEntry>> ListFolder(const Text& path);
 
-// True when standard error is a terminal (a console on Windows), not a file or a pipe.
-bool StandardErrorIsTerminal();
+// ---- Why a call failed -------------------------------------------------------------------------
 
-// Makes a console show the UTF-8 that the program writes to its standard streams (Windows: the
-// console's output code page 65001); nothing on POSIX, where the terminal takes UTF-8.
-void UseUtf8Console();
+// The system's reason for the latest failed system call of this layer on this thread, in the
+// system's words (POSIX: strerror's text for errno; Windows: FormatMessageW's text for
+// GetLastError), for messages that name a path and say why, e.g. "Permission denied". Each
+// function of the file-system sections above that reports a failure (false, or nothing) has
+// recorded its reason before it returns; a later success does not clear it. Empty before the
+// first failure. hopgate never asks for it; the cache tool puts it into its messages.
+Text LastErrorText();
+
+// ---- The console (hopgate-cache only) ----------------------------------------------------------
+
+enum class StandardStream { Output, Error };
+
+// True when the stream is a terminal (a console on Windows), not a file or a pipe.
+bool IsTerminal(StandardStream stream);
+
+// Writes UTF-8 text whole to a stream that IsTerminal, unbuffered. Windows hands the console the
+// characters the text encodes (WriteConsoleW), so that it shows them whatever its code page, and
+// leaves that code page as it is; POSIX writes the bytes, which a terminal takes as UTF-8. False
+// when the text could not be written whole (the reason is recorded as above).
+bool WriteToTerminal(StandardStream stream, std::string_view utf8);
 
 }  // namespace platform

@@ -26,6 +26,17 @@
 namespace platform {
 namespace {
 
+// errno's value at the latest failure on this thread; LastErrorText words it.
+thread_local int lastError = 0;
+
+// The one place where this backend reports a failed system call: records `code` (errno, read at
+// the call, before a clean-up call can change it) for LastErrorText and returns false, the
+// calling function's failure.
+bool Failed(int code = errno) {
+  lastError = code;
+  return false;
+}
+
 std::vector<Text>& RecordedArgv() {
   static std::vector<Text> argv;
   return argv;
@@ -57,32 +68,34 @@ bool ReadAll(int fd, std::string& out) {
 }
 
 // Copies a regular file's content into a new file `to` (which must not exist yet), carrying the
-// permission bits as Windows carries the attributes. A failed copy leaves no `to` behind.
+// permission bits as Windows carries the attributes. A failed copy leaves no `to` behind; its
+// reason is recorded.
 bool CopyInto(const std::string& from, const std::string& to, int extraFlags) {
   ScopedFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
-  if (in.get() < 0 || ::fstat(in.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return Failed();
+  if (S_ISDIR(st.st_mode)) return Failed(EISDIR);
   ScopedFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | extraFlags, st.st_mode & 07777));
-  if (out.get() < 0) return false;
-  std::string chunk;
-  bool ok = true;
+  if (out.get() < 0) return Failed();
+  int reason = 0;
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      ok = false;
+      reason = errno;
       break;
     }
     if (!WriteAll(out.get(), std::string_view(buffer, static_cast<size_t>(n)))) {
-      ok = false;
+      reason = errno;
       break;
     }
   }
-  ok = out.Close() && ok;
-  if (!ok) ::unlink(to.c_str());
-  return ok;
+  if (!out.Close() && reason == 0) reason = errno;
+  if (reason == 0) return true;
+  ::unlink(to.c_str());
+  return Failed(reason);
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -192,25 +205,28 @@ void ShellStart(const Text& file, const std::optional<Text>& parameters, const T
 
 std::optional<FileAttributes> GetAttributes(const Text& path) {
   struct stat st {};
-  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) {
+    Failed(path.empty() ? ENOENT : errno);
+    return std::nullopt;
+  }
   FileAttributes a;
   a.folder = S_ISDIR(st.st_mode);
   a.readOnly = (st.st_mode & S_IWUSR) == 0;
   return a;
 }
 
-bool CreateFolder(const Text& path) { return ::mkdir(ToNative(path).c_str(), 0777) == 0; }
+bool CreateFolder(const Text& path) {
+  return ::mkdir(ToNative(path).c_str(), 0777) == 0 || Failed();
+}
 
 bool DeleteFile(const Text& path) {
   const std::string p = ToNative(path);
   struct stat st {};
-  if (::lstat(p.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (::lstat(p.c_str(), &st) != 0) return Failed();
+  if (S_ISDIR(st.st_mode)) return Failed(EISDIR);
   // DeleteFileW refuses a read-only file; root may unlink anything, so the bit is checked here.
-  if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
-    errno = EACCES;
-    return false;
-  }
-  return ::unlink(p.c_str()) == 0;
+  if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return Failed(EACCES);
+  return ::unlink(p.c_str()) == 0 || Failed();
 }
 
 bool MoveFile(const Text& from, const Text& to) {
@@ -220,17 +236,19 @@ bool MoveFile(const Text& from, const Text& to) {
   if (errno == EINVAL || errno == ENOSYS) {
     // A file system without RENAME_NOREPLACE: test, then rename.
     struct stat st {};
-    if (::lstat(t.c_str(), &st) == 0) return false;
-    return ::rename(f.c_str(), t.c_str()) == 0;
+    if (::lstat(t.c_str(), &st) == 0) return Failed(EEXIST);
+    return ::rename(f.c_str(), t.c_str()) == 0 || Failed();
   }
-  if (errno != EXDEV) return false;
+  if (errno != EXDEV) return Failed();
   // Across file systems a file is copied, then the original deleted; folders are refused.
   struct stat st {};
-  if (::lstat(f.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::lstat(f.c_str(), &st) != 0) return Failed();
+  if (!S_ISREG(st.st_mode)) return Failed(EXDEV);
   if (!CopyInto(f, t, O_EXCL)) return false;
   if (::unlink(f.c_str()) != 0) {
+    const int reason = errno;
     ::unlink(t.c_str());
-    return false;
+    return Failed(reason);
   }
   return true;
 }
@@ -241,7 +259,7 @@ bool CopyFile(const Text& from, const Text& to) {
   // CopyFileW refuses to overwrite a read-only file.
   struct stat st {};
   if (::stat(t.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0)) {
-    return false;
+    return Failed(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
   }
   // Copy to a temporary name beside the target and rename it into place: no reader ever sees a
   // half-copied file, and a failed copy leaves the old target as it was.
@@ -249,8 +267,9 @@ bool CopyFile(const Text& from, const Text& to) {
   ::unlink(temp.c_str());
   if (!CopyInto(f, temp, O_EXCL)) return false;
   if (::rename(temp.c_str(), t.c_str()) != 0) {
+    const int reason = errno;
     ::unlink(temp.c_str());
-    return false;
+    return Failed(reason);
   }
   return true;
 }
@@ -258,8 +277,8 @@ bool CopyFile(const Text& from, const Text& to) {
 bool SetNormalAttributes(const Text& path) {
   const std::string p = ToNative(path);
   struct stat st {};
-  if (::stat(p.c_str(), &st) != 0) return false;
-  return ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+  if (::stat(p.c_str(), &st) != 0) return Failed();
+  return ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0 || Failed();
 }
 
 bool SameFile(const Text& a, const Text& b) {
@@ -274,11 +293,14 @@ bool ReadWholeFile(const Text& path, std::string& bytes) {
   // Linux does not enforce Windows' sharing modes; reading is all that is asked here.
   ScopedFd fd(::open(ToNative(path).c_str(), O_RDONLY | O_CLOEXEC));
   struct stat st {};
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return Failed();
+  if (S_ISDIR(st.st_mode)) return Failed(EISDIR);
   try {
     if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
     if (ReadAll(fd.get(), bytes)) return true;
+    Failed();
   } catch (const std::bad_alloc&) {
+    Failed(ENOMEM);
   }
   bytes.clear();
   bytes.shrink_to_fit();
@@ -290,14 +312,15 @@ bool WriteNewFile(const Text& path, std::string_view bytes) {
   struct stat st {};
   // Creating over a read-only file is refused, as CreateFileW does (root would be let through).
   if (::stat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0)) {
-    return false;
+    return Failed(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
   }
   ScopedFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) return false;
-  bool ok = WriteAll(fd.get(), bytes);
-  ok = fd.Close() && ok;
-  if (!ok) ::unlink(p.c_str());  // whole or absent, never half-written
-  return ok;
+  if (fd.get() < 0) return Failed();
+  int reason = WriteAll(fd.get(), bytes) ? 0 : errno;
+  if (!fd.Close() && reason == 0) reason = errno;
+  if (reason == 0) return true;
+  ::unlink(p.c_str());  // whole or absent, never half-written
+  return Failed(reason);
 }
 
 Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback) {
@@ -320,14 +343,20 @@ FileStatus StatusOf(const struct stat& st) {
 
 std::optional<FileStatus> GetFileStatus(const Text& path) {
   struct stat st {};
-  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) return std::nullopt;
+  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) {
+    Failed(path.empty() ? ENOENT : errno);
+    return std::nullopt;
+  }
   return StatusOf(st);
 }
 
 std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
   const std::string folder = ToNative(path);
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return std::nullopt;
+  if (dir == nullptr) {
+    Failed();
+    return std::nullopt;
+  }
   std::vector<FolderEntry> entries;
   while (const dirent* e = ::readdir(dir)) {
     const std::string_view name = e->d_name;
@@ -341,8 +370,23 @@ std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
   return entries;
 }
 
-bool StandardErrorIsTerminal() { return ::isatty(2) == 1; }
+Text LastErrorText() {
+  if (lastError == 0) return Text();
+  // The GNU strerror_r (_GNU_SOURCE): it returns the text, in `buffer` or in a static string.
+  char buffer[256];
+  return FromNative(::strerror_r(lastError, buffer, sizeof buffer));
+}
 
-void UseUtf8Console() {}
+namespace {
+
+int Descriptor(StandardStream stream) { return stream == StandardStream::Output ? 1 : 2; }
+
+}  // namespace
+
+bool IsTerminal(StandardStream stream) { return ::isatty(Descriptor(stream)) == 1; }
+
+bool WriteToTerminal(StandardStream stream, std::string_view utf8) {
+  return WriteAll(Descriptor(stream), utf8) || Failed();
+}
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/process_entry.h"
 #include "platform/scoped_handle.h"
+#include "platform/text_encoding.h"
 #include "platform/textrules.h"
 
 namespace platform {
@@ -20,6 +21,17 @@ namespace {
 const wchar_t* W(const Text& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 
 Text FromW(const wchar_t* s, size_t n) { return Text(reinterpret_cast<const char16_t*>(s), n); }
+
+// GetLastError's value at the latest failure on this thread; LastErrorText words it.
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+// The one place where this backend reports a failed system call: records `code` (GetLastError,
+// read at the call, before a clean-up call can change it) for LastErrorText and returns false, the
+// calling function's failure.
+bool Failed(DWORD code = ::GetLastError()) {
+  lastError = code;
+  return false;
+}
 
 }  // namespace
 
@@ -61,23 +73,32 @@ void ShellStart(const Text& file, const std::optional<Text>& parameters, const T
 
 std::optional<FileAttributes> GetAttributes(const Text& path) {
   const DWORD a = ::GetFileAttributesW(W(path));
-  if (a == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    Failed();
+    return std::nullopt;
+  }
   FileAttributes r;
   r.folder = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
   r.readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
   return r;
 }
 
-bool CreateFolder(const Text& path) { return ::CreateDirectoryW(W(path), nullptr) != 0; }
+bool CreateFolder(const Text& path) {
+  return ::CreateDirectoryW(W(path), nullptr) != 0 || Failed();
+}
 
-bool DeleteFile(const Text& path) { return ::DeleteFileW(W(path)) != 0; }
+bool DeleteFile(const Text& path) { return ::DeleteFileW(W(path)) != 0 || Failed(); }
 
-bool MoveFile(const Text& from, const Text& to) { return ::MoveFileW(W(from), W(to)) != 0; }
+bool MoveFile(const Text& from, const Text& to) {
+  return ::MoveFileW(W(from), W(to)) != 0 || Failed();
+}
 
-bool CopyFile(const Text& from, const Text& to) { return ::CopyFileW(W(from), W(to), FALSE) != 0; }
+bool CopyFile(const Text& from, const Text& to) {
+  return ::CopyFileW(W(from), W(to), FALSE) != 0 || Failed();
+}
 
 bool SetNormalAttributes(const Text& path) {
-  return ::SetFileAttributesW(W(path), FILE_ATTRIBUTE_NORMAL) != 0;
+  return ::SetFileAttributesW(W(path), FILE_ATTRIBUTE_NORMAL) != 0 || Failed();
 }
 
 bool SameFile(const Text& a, const Text& b) {
@@ -97,7 +118,7 @@ bool ReadWholeFile(const Text& path, std::string& bytes) {
   bytes.clear();
   ScopedHandle h(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h.valid()) return false;
+  if (!h.valid()) return Failed();
   try {
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(h.get(), &size) && size.QuadPart > 0) {
@@ -106,11 +127,15 @@ bool ReadWholeFile(const Text& path, std::string& bytes) {
     char buffer[1 << 16];
     for (;;) {
       DWORD got = 0;
-      if (!::ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) break;
+      if (!::ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) {
+        Failed();
+        break;
+      }
       if (got == 0) return true;
       bytes.append(buffer, got);
     }
   } catch (const std::bad_alloc&) {
+    Failed(ERROR_NOT_ENOUGH_MEMORY);
   }
   bytes.clear();
   bytes.shrink_to_fit();
@@ -120,17 +145,22 @@ bool ReadWholeFile(const Text& path, std::string& bytes) {
 bool WriteNewFile(const Text& path, std::string_view bytes) {
   ScopedHandle h(::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h.valid()) return false;
-  bool ok = true;
-  while (ok && !bytes.empty()) {
+  if (!h.valid()) return Failed();
+  DWORD reason = ERROR_SUCCESS;
+  while (reason == ERROR_SUCCESS && !bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
-    ok = ::WriteFile(h.get(), bytes.data(), chunk, &written, nullptr) != 0 && written > 0;
+    if (!::WriteFile(h.get(), bytes.data(), chunk, &written, nullptr)) {
+      reason = ::GetLastError();
+    } else if (written == 0) {
+      reason = ERROR_WRITE_FAULT;  // no progress, and no error to tell why
+    }
     bytes.remove_prefix(written);
   }
-  ok = h.Close() && ok;
-  if (!ok) ::DeleteFileW(W(path));  // whole or absent, never half-written
-  return ok;
+  if (!h.Close() && reason == ERROR_SUCCESS) reason = ::GetLastError();
+  if (reason == ERROR_SUCCESS) return true;
+  ::DeleteFileW(W(path));  // whole or absent, never half-written
+  return Failed(reason);
 }
 
 Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback) {
@@ -171,7 +201,10 @@ FileStatus StatusOf(DWORD attributes, DWORD sizeHigh, DWORD sizeLow, const FILET
 
 std::optional<FileStatus> GetFileStatus(const Text& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) return std::nullopt;
+  if (!::GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) {
+    Failed();
+    return std::nullopt;
+  }
   return StatusOf(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow,
                   data.ftLastWriteTime);
 }
@@ -182,6 +215,7 @@ std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
   const HANDLE find = ::FindFirstFileW(W(pattern), &found);
   if (find == INVALID_HANDLE_VALUE) {
     // An empty folder still has "." and ".."; only a folder that cannot be read ends here.
+    Failed();
     return std::nullopt;
   }
   std::vector<FolderEntry> entries;
@@ -195,11 +229,52 @@ std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
   return entries;
 }
 
-bool StandardErrorIsTerminal() {
-  DWORD mode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+Text LastErrorText() {
+  if (lastError == ERROR_SUCCESS) return Text();
+  wchar_t buffer[512];
+  DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             lastError, 0, buffer, 512, nullptr);
+  // The system's texts end with a line break, which a one-line message does not want.
+  while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n' || buffer[n - 1] == L' ')) --n;
+  if (n == 0) {
+    const std::string code = "system error " + std::to_string(lastError);
+    return Text(code.begin(), code.end());
+  }
+  return FromW(buffer, n);
 }
 
-void UseUtf8Console() { ::SetConsoleOutputCP(CP_UTF8); }
+namespace {
+
+HANDLE StandardHandle(StandardStream stream) {
+  return ::GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+}  // namespace
+
+bool IsTerminal(StandardStream stream) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(StandardHandle(stream), &mode) != 0;
+}
+
+bool WriteToTerminal(StandardStream stream, std::string_view utf8) {
+  // A console shows characters: handed UTF-16, it needs no code page of its own. (Bytes written
+  // to it, by WriteFile or the C library, are read in its output code page, and Wine's C library
+  // reads them in the ANSI code page whatever that is.)
+  const std::u16string text = textencoding::DecodeUtf8Lossless(utf8);
+  const HANDLE console = StandardHandle(stream);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    // Moderate pieces, never ending inside a surrogate pair.
+    std::size_t piece = std::min<std::size_t>(text.size() - at, 8192);
+    if (piece > 1 && text[at + piece - 1] >= 0xD800 && text[at + piece - 1] <= 0xDBFF) --piece;
+    DWORD written = 0;
+    if (!::WriteConsoleW(console, text.data() + at, static_cast<DWORD>(piece), &written, nullptr)) {
+      return Failed();
+    }
+    if (written == 0) return Failed(ERROR_WRITE_FAULT);
+    at += written;
+  }
+  return true;
+}
 
 }  // namespace platform

@@ -87,6 +87,12 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
   }
 }
 
+bool PreviewIsStale(const Text& modelPath) { return !platform::FileExists(modelPath); }
+
+bool IsRemovableCacheFile(const Text& fileName) {
+  return textrules::IsPlainFileName(fileName) && !IsIndexFileName(fileName);
+}
+
 void PurgePreviews() {
   TSQLite3Database index;
   OpenIndex(index);
@@ -96,13 +102,8 @@ void PurgePreviews() {
     const std::int64_t id = list->ColumnInt64(0);
     const Text pngName = list->ColumnText(1);
     const Text modelPath = list->ColumnText(2);
-    if (platform::FileExists(modelPath)) continue;
-    // The index names files inside the cache folder only: a name that could point elsewhere is
-    // never joined to the folder, and the index itself is never deleted, so a tampered index can
-    // make the purge delete neither a file outside the cache nor itself.
-    if (textrules::IsPlainFileName(pngName) && !IsIndexFileName(pngName)) {
-      platform::DeleteFile(CachePath(pngName));
-    }
+    if (!PreviewIsStale(modelPath)) continue;
+    if (IsRemovableCacheFile(pngName)) platform::DeleteFile(CachePath(pngName));
     // Each delete on its own, in SQLite's automatic mode, while the list is still being stepped.
     index.Execute(kDeletePrefix + Decimal(id));
   }

@@ -34,8 +34,18 @@ bool ImageIsCopied(const std::u16string& imagePath);
 // whether a row was added.
 void RegisterPreview(const std::u16string& pngName, const std::u16string& modelPath);
 
-// Removes the PNG file and the row of every preview whose model file no longer exists, from the
-// highest ID down. Failures propagate (an index without its table, for one).
+// A preview is stale when its model file no longer exists: the purge removes its row, and its PNG
+// where IsRemovableCacheFile allows.
+bool PreviewIsStale(const std::u16string& modelPath);
+
+// True when the file `fileName` of the cache folder may be deleted by its name, as the index or a
+// listing of the folder gives it: a plain file name (textrules::IsPlainFileName) that is not the
+// index's or one of its journals' (IsIndexFileName). A tampered index can thus make nobody delete
+// a file outside the cache folder, nor the index itself.
+bool IsRemovableCacheFile(const std::u16string& fileName);
+
+// Removes the row of every stale preview and its PNG file, from the highest ID down. Failures
+// propagate (an index without its table, for one).
 void PurgePreviews();
 
 // The members of a preview request as the import reads them.

@@ -393,4 +393,6 @@ void TSQLite3BlobHandler::Write(const void* buffer, int size, int offset) {
   FOwnerDatabase->RaiseOnError(sqlite3_blob_write(FHandle, buffer, size, offset));
 }
 
+std::u16string ResultCodeText(int resultCode) { return DecodeUTF8(sqlite3_errstr(resultCode), -1); }
+
 }  // namespace storage

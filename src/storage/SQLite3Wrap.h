@@ -44,6 +44,10 @@ inline constexpr int kStepRow = 100;   // a row is ready
 inline constexpr int kStepDone = 101;  // the statement has finished
 inline constexpr int kStepBusy = 5;    // another connection's lock is in the way
 
+// SQLite's own English text for a result code such as Step's (sqlite3_errstr), e.g. "database is
+// locked" for kStepBusy, for messages that say why a step failed.
+std::u16string ResultCodeText(int resultCode);
+
 class TSQLite3Statement;
 class TSQLite3BlobHandler;
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "cache_fixture.h"
 #include "cachetool/PngCheck.h"
 #include "cachetool/Text.h"
 #include "tarncore/temporary_name.h"
@@ -11,12 +12,7 @@
 
 namespace {
 
-// A 1x1 RGB PNG: signature, IHDR, IDAT, IEND, each chunk with its CRC.
-const std::string kPng(
-    "\x89\x50\x4E\x47\x0D\x0A\x1A\x0A\x00\x00\x00\x0D\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00\x00"
-    "\x01\x08\x02\x00\x00\x00\x90\x77\x53\xDE\x00\x00\x00\x0C\x49\x44\x41\x54\x78\x9C\x63\xF8\xCF"
-    "\xC0\x00\x00\x03\x01\x01\x00\xC9\xFE\x92\xEF\x00\x00\x00\x00\x49\x45\x4E\x44\xAE\x42\x60\x82",
-    69);
+const std::string& kPng = testsupport::kSamplePng;
 
 std::string Changed(std::string s, size_t at, char c) {
   s[at] = c;

@@ -46,4 +46,28 @@ TEST(DataFolders, TextsAreThePlainConcatenationOfTheRoot) {
   }
 }
 
+// The one rule by which the purge and hopgate-cache's clean delete a file that a row or a listing
+// of the cache folder names: a plain name, and never the index or what SQLite keeps beside it.
+TEST(DataFolders, OnlyPlainNamesBesideTheIndexAreRemovable) {
+  static const struct {
+    std::u16string name;
+    bool removable;
+  } cases[] = {
+      {u"0123456789ABCDEF0123456789ABCDEF.PNG", true},
+      {u"A.PNG.77-1.tmp", true},
+      {u"PreviewPNG.sqlite.PNG", true},  // only the index's name and its "-" files are kept
+      {u"PreviewPNG.sqlite", false},
+      {u"previewpng.SQLITE", false},  // a file system that ignores case finds the index
+      {u"PreviewPNG.sqlite-journal", false},
+      {u"PreviewPNG.sqlite-wal", false},
+      {u"../outside.PNG", false},
+      {u"..\\outside.PNG", false},
+      {u"C:x.PNG", false},
+      {u"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(preview::IsRemovableCacheFile(c.name), c.removable) << Show(c.name);
+  }
+}
+
 }  // namespace

@@ -11,10 +11,12 @@
 namespace storagetest {
 namespace {
 
+using storage::ResultCodeText;
 using storage::TSQLite3Database;
 using storage::TSQLite3Statement;
 
 // SQLite's result and type codes, as the layer hands them through.
+using storage::kStepBusy;
 using storage::kStepDone;
 using storage::kStepRow;
 constexpr int kConstraint = 19;
@@ -52,6 +54,9 @@ TEST_F(StatementTest, StepHandsFailureCodesBackWithoutRaising) {
   insert->Reset();
   EXPECT_NO_THROW(code = insert->Step());  // still usable, fails the same way
   EXPECT_EQ(code, kConstraint);
+  // What a message says of such a code: SQLite's own text for it.
+  EXPECT_EQ(ResultCodeText(code), u"constraint failed");
+  EXPECT_EQ(ResultCodeText(kStepBusy), u"database is locked");
 }
 
 TEST_F(StatementTest, StepAndResetReturnsTheStepCodeAndRewinds) {

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "storage/SQLite3Wrap.h"
@@ -26,15 +27,16 @@ inline std::ostream& operator<<(std::ostream& os, const IndexRow& r) {
   return os << "{" << r.id << ", " << Show(r.png) << ", " << Show(r.model) << "}";
 }
 
-class PreviewCacheTest : public ProgramFolderTest {
- protected:
-  fs::path Index() const { return PreviewFolder() / "PreviewPNG.sqlite"; }
+// The index file at a path, read and written directly through the storage layer.
+class IndexFile {
+ public:
+  explicit IndexFile(fs::path path) : path_(std::move(path)) {}
 
   // The rows in ID order.
   std::vector<IndexRow> Rows() const {
     std::vector<IndexRow> rows;
     storage::TSQLite3Database db;
-    db.Open(PathText(Index()));
+    db.Open(PathText(path_));
     auto s =
         db.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
     while (s->Step() == storage::kStepRow)
@@ -42,14 +44,14 @@ class PreviewCacheTest : public ProgramFolderTest {
     return rows;
   }
 
-  void Execute(const std::u16string& sql) {
+  void Execute(const std::u16string& sql) const {
     storage::TSQLite3Database db;
-    db.Open(PathText(Index()));
+    db.Open(PathText(path_));
     db.Execute(sql);
   }
 
   // The table exactly as hopgate creates it.
-  void CreateTable() {
+  void CreateTable() const {
     Execute(
         u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
         u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)");
@@ -57,9 +59,9 @@ class PreviewCacheTest : public ProgramFolderTest {
 
   // A row with this ID, or the next one SQLite gives when none is named.
   void AddRow(std::optional<std::int64_t> id, const std::u16string& png,
-              const std::u16string& model) {
+              const std::u16string& model) const {
     storage::TSQLite3Database db;
-    db.Open(PathText(Index()));
+    db.Open(PathText(path_));
     auto s = db.Prepare(
         u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
     if (id) {
@@ -70,6 +72,22 @@ class PreviewCacheTest : public ProgramFolderTest {
     s->BindText(2, png);
     s->BindText(3, model);
     EXPECT_EQ(s->Step(), storage::kStepDone);
+  }
+
+ private:
+  fs::path path_;
+};
+
+class PreviewCacheTest : public ProgramFolderTest {
+ protected:
+  fs::path Index() const { return PreviewFolder() / "PreviewPNG.sqlite"; }
+
+  std::vector<IndexRow> Rows() const { return IndexFile(Index()).Rows(); }
+  void Execute(const std::u16string& sql) { IndexFile(Index()).Execute(sql); }
+  void CreateTable() { IndexFile(Index()).CreateTable(); }
+  void AddRow(std::optional<std::int64_t> id, const std::u16string& png,
+              const std::u16string& model) {
+    IndexFile(Index()).AddRow(id, png, model);
   }
 };
 

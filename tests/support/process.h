@@ -24,11 +24,14 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> environment;
   fs::path workingFolder;           // the caller's current folder; empty: the test's own
   std::uint64_t fileSizeLimit = 0;  // POSIX only: RLIMIT_FSIZE for the child, 0 for none
+  bool errorsApart = false;         // stderr gathered on its own, not into the output
 };
 
 struct RunResult {
   int exitCode = -1;   // 1000 + the signal number when a POSIX child was killed by one
-  std::string output;  // everything the child wrote to stdout and stderr
+  std::string output;  // everything the child wrote to stdout and stderr (only stdout with
+                       // errorsApart)
+  std::string errors;  // with errorsApart: what the child wrote to stderr
 };
 
 // Folder of the running test executable (the build's bin folder).
@@ -39,8 +42,9 @@ struct CommandLineTail {
   std::u16string text;
 };
 
-// A started program, its stdout and stderr gathered in a temporary file. The destructor waits for
-// it. Throws std::runtime_error when the program cannot be started.
+// A started program, its stdout and stderr gathered in a temporary file (stderr in one of its own
+// with errorsApart). The destructor waits for it. Throws std::runtime_error when the program
+// cannot be started.
 class ChildProcess {
  public:
   // POSIX: the arguments as argv. Windows: each argument in double quotes on the command line.
@@ -59,6 +63,8 @@ class ChildProcess {
   bool HasEnded();
   // What the program wrote so far (all of it once Wait returned).
   std::string Output() const;
+  // With errorsApart: what the program wrote to stderr so far; otherwise empty.
+  std::string Errors() const;
 
  private:
   struct State;

@@ -21,6 +21,7 @@ RunResult Run(const fs::path& exe, const Arguments& arguments, const RunOptions&
     ChildProcess child(exe, arguments, options);
     result.exitCode = child.Wait();
     result.output = child.Output();
+    result.errors = child.Errors();
   } catch (const std::runtime_error&) {
   }
   return result;

@@ -46,6 +46,7 @@ struct ChildProcess::State {
   bool ended = false;
   int exitCode = -1;
   std::string outName;
+  std::string errName;  // with errorsApart
 };
 
 ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
@@ -86,11 +87,19 @@ ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string
   const int outFd = ::mkstemp(outName);
   if (outFd < 0) throw std::runtime_error("cannot create the output file of a child process");
   state_->outName = outName;
+  char errName[] = "/tmp/hopgate-test-err-XXXXXX";
+  const int errFd = options.errorsApart ? ::mkstemp(errName) : outFd;
+  if (errFd < 0) {
+    ::close(outFd);
+    ::unlink(outName);
+    throw std::runtime_error("cannot create the error file of a child process");
+  }
+  if (options.errorsApart) state_->errName = errName;
 
   state_->pid = ::fork();
   if (state_->pid == 0) {
     ::dup2(outFd, 1);
-    ::dup2(outFd, 2);
+    ::dup2(errFd, 2);
     if (!folder.empty() && ::chdir(folder.c_str()) != 0) _exit(126);
     if (options.fileSizeLimit) {
       struct rlimit rl {
@@ -102,8 +111,10 @@ ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string
     _exit(127);
   }
   ::close(outFd);
+  if (options.errorsApart) ::close(errFd);
   if (state_->pid < 0) {
     ::unlink(outName);
+    if (options.errorsApart) ::unlink(errName);
     throw std::runtime_error("fork failed");
   }
 }
@@ -111,6 +122,7 @@ ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string
 ChildProcess::~ChildProcess() {
   Wait();
   ::unlink(state_->outName.c_str());
+  if (!state_->errName.empty()) ::unlink(state_->errName.c_str());
 }
 
 int ChildProcess::Wait() {
@@ -136,5 +148,9 @@ bool ChildProcess::HasEnded() {
 }
 
 std::string ChildProcess::Output() const { return ReadBytes(state_->outName); }
+
+std::string ChildProcess::Errors() const {
+  return state_->errName.empty() ? std::string() : ReadBytes(state_->errName);
+}
 
 }  // namespace testsupport

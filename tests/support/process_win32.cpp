@@ -70,6 +70,7 @@ struct ChildProcess::State {
   std::optional<platform::ScopedHandle> process;
   int exitCode = -1;
   std::wstring outName;
+  std::wstring errName;  // with errorsApart
 };
 
 ChildProcess::ChildProcess(const fs::path& exe, const std::vector<std::u16string>& args,
@@ -81,28 +82,34 @@ ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
     : state_(std::make_unique<State>()) {
   std::wstring commandLine = L"\"" + exe.wstring() + L"\"" + fs::path(tail.text).wstring();
   wchar_t tempDir[MAX_PATH + 1];
-  wchar_t outName[MAX_PATH + 1];
   const DWORD tempLength = ::GetTempPathW(MAX_PATH, tempDir);
-  if (tempLength == 0 || tempLength > MAX_PATH ||
-      ::GetTempFileNameW(tempDir, L"hgo", 0, outName) == 0) {
-    throw std::runtime_error("cannot name the output file of a child process");
+  if (tempLength == 0 || tempLength > MAX_PATH) {
+    throw std::runtime_error("cannot find the temporary folder for a child process's output");
   }
-  state_->outName = outName;
   SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-  // Inherited by the child as its stdout and stderr.
-  platform::ScopedHandle out(::CreateFileW(outName, GENERIC_WRITE,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, CREATE_ALWAYS,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!out.valid()) {
-    ::DeleteFileW(outName);
-    throw std::runtime_error("cannot create the output file of a child process");
-  }
+  // A fresh temporary file that the child inherits as a standard stream.
+  const auto streamFile = [&](const wchar_t* prefix, std::wstring& name) -> HANDLE {
+    wchar_t buffer[MAX_PATH + 1];
+    if (::GetTempFileNameW(tempDir, prefix, 0, buffer) == 0) {
+      throw std::runtime_error("cannot name an output file of a child process");
+    }
+    name = buffer;
+    const HANDLE file = ::CreateFileW(buffer, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      ::DeleteFileW(buffer);
+      throw std::runtime_error("cannot create an output file of a child process");
+    }
+    return file;
+  };
+  platform::ScopedHandle out(streamFile(L"hgo", state_->outName));
+  platform::ScopedHandle err(options.errorsApart ? streamFile(L"hge", state_->errName) : nullptr);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = nullptr;
   si.hStdOutput = out.get();
-  si.hStdError = out.get();
+  si.hStdError = options.errorsApart ? err.get() : out.get();
   PROCESS_INFORMATION pi{};
   std::wstring env = EnvironmentBlock(options);
   const std::wstring cwd = options.workingFolder.wstring();
@@ -112,10 +119,12 @@ ChildProcess::ChildProcess(const fs::path& exe, const CommandLineTail& tail,
   const BOOL ok = ::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                                    CREATE_UNICODE_ENVIRONMENT, env.data(),
                                    cwd.empty() ? nullptr : cwd.c_str(), &si, &pi);
-  // Closed before the file can be deleted: it was opened without FILE_SHARE_DELETE.
+  // Closed before the files can be deleted: they were opened without FILE_SHARE_DELETE.
   out.Close();
+  err.Close();
   if (!ok) {
-    ::DeleteFileW(outName);
+    ::DeleteFileW(state_->outName.c_str());
+    if (options.errorsApart) ::DeleteFileW(state_->errName.c_str());
     throw std::runtime_error("CreateProcessW failed");
   }
   const platform::ScopedHandle thread(pi.hThread);
@@ -126,6 +135,7 @@ ChildProcess::~ChildProcess() {
   Wait();
   state_->process.reset();
   ::DeleteFileW(state_->outName.c_str());
+  if (!state_->errName.empty()) ::DeleteFileW(state_->errName.c_str());
 }
 
 int ChildProcess::Wait() {
@@ -141,5 +151,9 @@ bool ChildProcess::HasEnded() {
 }
 
 std::string ChildProcess::Output() const { return ReadBytes(fs::path(state_->outName)); }
+
+std::string ChildProcess::Errors() const {
+  return state_->errName.empty() ? std::string() : ReadBytes(fs::path(state_->errName));
+}
 
 }  // namespace testsupport

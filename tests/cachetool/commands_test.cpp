@@ -1,0 +1,697 @@
+// hopgate-cache's commands run through the library, as main() hands them their arguments, on
+// fixture caches made in a temporary data root: a console that keeps what each stream is given
+// stands in for the process. What only a process shows (the exit code reaching the caller, the
+// two streams kept apart, the console code page on Windows) and what needs hopgate running beside
+// the tool is left to cachetool_test.cpp.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "cachetool/CacheTool.h"
+#include "cache_fixture.h"
+#include "platform/native_text.h"
+#include "platform/platform.h"
+#include "support/preview_cache.h"
+#include "support/show.h"
+
+namespace {
+
+using namespace testsupport;
+using cachetool::RunCacheTool;
+
+struct ToolRun {
+  int exitCode = -1;
+  std::string out, err;
+};
+
+// Runs the tool with these arguments exactly, on a console that keeps both streams; standard
+// error counts as a terminal when `terminal` says so.
+ToolRun RunTool(const std::vector<std::u16string>& arguments, bool terminal = false) {
+  ToolRun r;
+  const cachetool::Console console{[&](std::string_view text) { r.out += text; },
+                                   [&](std::string_view text) { r.err += text; }, terminal};
+  r.exitCode = RunCacheTool(arguments, console);
+  return r;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// A line cut into its columns: the runs of text between two or more blanks.
+std::vector<std::string> Columns(const std::string& line) {
+  std::vector<std::string> columns;
+  const std::regex gap("  +");
+  std::string trimmed = line.substr(line.find_first_not_of(' '));
+  std::sregex_token_iterator it(trimmed.begin(), trimmed.end(), gap, -1), end;
+  for (; it != end; ++it) columns.push_back(*it);
+  return columns;
+}
+
+// The arguments `head`, then those of `tail`.
+std::vector<std::u16string> Then(std::vector<std::u16string> head,
+                                 const std::vector<std::u16string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A failed run as the tool reports it: exit 2, nothing on standard output, one line on standard
+// error.
+void ExpectOneLineFailure(const ToolRun& r, const std::string& says, const std::string& context) {
+  EXPECT_EQ(r.exitCode, 2) << context;
+  EXPECT_EQ(r.out, "") << context;
+  EXPECT_EQ(Lines(r.err).size(), 1u) << context << "\n" << r.err;
+  EXPECT_EQ(r.err.rfind("hopgate-cache: " + says, 0), 0u) << context << "\n" << r.err;
+}
+
+class CacheCommands : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(cache);
+    fs::create_directories(models);
+  }
+
+  // The tool on the fixture's data root.
+  ToolRun Tool(std::vector<std::u16string> arguments, bool terminal = false) const {
+    arguments.insert(arguments.begin(), {u"--data-root", PathText(data)});
+    return RunTool(arguments, terminal);
+  }
+
+  IndexFile Index() const { return IndexFile(cache / "PreviewPNG.sqlite"); }
+
+  // A model path; the file is made unless it is to be gone.
+  std::u16string Model(const std::string& name, bool exists = true) const {
+    if (exists) WriteFile(models / name, "model");
+    return PathText(models / name);
+  }
+
+  // A file in the cache folder: a whole PNG unless other bytes are given.
+  void CacheFile(const std::string& name, const std::string& bytes = kSamplePng) const {
+    WriteFile(cache / name, bytes);
+  }
+
+  // A row of the index, the table made first where it is missing.
+  void Row(const std::u16string& png, const std::u16string& model) const {
+    Index().CreateTable();
+    Index().AddRow(std::nullopt, png, model);
+  }
+
+  // A cache with every finding once, beside a sound preview (row 1):
+  //   row 2 stale, row 3 PNG missing, row 4 damaged PNG, rows 5 and 6 twins, an old orphan, a
+  //   young orphan, an old and a young temporary file of the converter.
+  void MakeCacheWithEveryFinding() const {
+    const std::u16string good = Model("good.sw");
+    CacheFile("GOOD.PNG");
+    Row(u"GOOD.PNG", good);
+    CacheFile("STALE.PNG");
+    Row(u"STALE.PNG", Model("gone.sw", false));
+    Row(u"LOST.PNG", Model("lost.sw"));
+    CacheFile("DAMAGED.PNG", kSamplePng.substr(0, 40));
+    Row(u"DAMAGED.PNG", good);
+    CacheFile("TWIN.PNG");
+    Row(u"TWIN.PNG", good);
+    Row(u"TWIN.PNG", good);
+    CacheFile("ORPHAN.PNG");
+    MakeOld(cache / "ORPHAN.PNG");
+    CacheFile("YOUNG.PNG");
+    CacheFile("OLD.PNG.77-1.tmp", "half a png");
+    MakeOld(cache / "OLD.PNG.77-1.tmp");
+    CacheFile("NEW.PNG.77-2.tmp", "a png being written");
+  }
+
+  std::string ModelText(const std::string& name) const { return Utf8(models / name); }
+
+  std::vector<std::int64_t> RowIds() const {
+    std::vector<std::int64_t> ids;
+    for (const auto& row : Index().Rows()) ids.push_back(row.id);
+    return ids;
+  }
+
+  TempFolder folder_{"hopgate-cachetool"};
+  const fs::path root = folder_.Path();
+  const fs::path data = root / "data";
+  const fs::path cache = data / "Vexmoor" / "PreviewPNG";
+  const fs::path models = root / "models";
+};
+
+// ---- The command table -------------------------------------------------------------------------
+
+TEST_F(CacheCommands, UsageAndEachHelpComeFromTheCommandRows) {
+  const ToolRun usage = RunTool({u"--help"});
+  EXPECT_EQ(usage.exitCode, 0);
+  std::string readers;
+  for (const auto& command : cachetool::Commands()) {
+    const std::string name = command.name;
+    const std::string line = "  " + name + (*command.synopsis ? " " : "") + command.synopsis;
+    EXPECT_TRUE(Contains(usage.out, "\n" + line)) << line << "\n" << usage.out;
+    EXPECT_TRUE(Contains(usage.out, std::string(command.summary) + "\n")) << name;
+    if (command.readsOnly) readers += (readers.empty() ? "" : ", ") + name;
+
+    // Help after the command and before it: the command's own usage line and help.
+    const std::u16string name16(name.begin(), name.end());
+    for (const auto& arguments : {std::vector<std::u16string>{name16, u"--help"},
+                                  std::vector<std::u16string>{u"--help", name16}}) {
+      const ToolRun help = RunTool(arguments);
+      EXPECT_EQ(help.exitCode, 0) << name;
+      EXPECT_EQ(
+          help.out.rfind(
+              "usage: hopgate-cache [--data-root DIR] " + line.substr(2) + "\n" + command.help, 0),
+          0u)
+          << help.out;
+      EXPECT_EQ(Contains(help.out, "Reads only:"), command.readsOnly) << help.out;
+    }
+  }
+  EXPECT_TRUE(Contains(usage.out, "The reading commands (" + readers + ") create nothing."))
+      << usage.out;
+  // The finding kinds in check's help are the kinds' own names.
+  const ToolRun check = RunTool({u"check", u"--help"});
+  for (const char* kind : {"png-missing", "stale", "duplicate-name", "damaged-png", "unlisted-png",
+                           "leftover-temp", "integrity"}) {
+    EXPECT_TRUE(Contains(check.out, std::string("\n  ") + kind + " ")) << kind;
+  }
+  EXPECT_TRUE(Contains(check.out, "unlisted-png    a PNG no row names (informational"));
+}
+
+TEST_F(CacheCommands, UsageErrorsAreOneLineAndExitTwo) {
+  static const struct {
+    std::vector<std::u16string> arguments;
+    std::string says;
+  } cases[] = {
+      {{}, "no command given"},
+      {{u"frobnicate"}, "unknown command frobnicate"},
+      {{u"--frobnicate", u"list"}, "unknown option --frobnicate"},
+      {{u"list", u"--yaml"}, "unknown option --yaml"},
+      {{u"list", u"extra"}, "list takes no argument extra"},
+      {{u"where", u"--json"}, "unknown option --json"},
+      {{u"--data-root"}, "--data-root needs a folder"},
+      {{u"gallery", u"--limit", u"many"}, "--limit needs a whole number, not many"},
+      {{u"gallery", u"-o"}, "-o needs a value"},
+      {{u"explain", u"--as"}, "--as needs a value"},
+  };
+  for (const auto& c : cases) {
+    ExpectOneLineFailure(RunTool(c.arguments), c.says,
+                         c.arguments.empty() ? "(none)" : Show(c.arguments.back()));
+  }
+  // The release number, then what git says of the sources built ("unknown" outside a clone).
+  const ToolRun version = RunTool({u"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_TRUE(std::regex_match(
+      version.out, std::regex("hopgate-cache 1\\.0\\.0 \\(([0-9a-f]{12,}(-dirty)?|unknown)\\)\n")))
+      << version.out;
+}
+
+// Every reading row of the table, on every state a data root can be in: nothing is created or
+// changed. list and check refuse a data root without a cache folder.
+TEST_F(CacheCommands, ReadingCommandsCreateNothingAndNameAMissingCache) {
+  // The arguments of a run of each reading command; explain needs some.
+  const auto runOf = [](const cachetool::Command& command) {
+    std::vector<std::u16string> arguments{
+        std::u16string(command.name, command.name + std::char_traits<char>::length(command.name))};
+    if (arguments[0] == u"explain") arguments.push_back(u"CLEARPNGFILE");
+    return arguments;
+  };
+  std::vector<std::vector<std::u16string>> runs;
+  for (const auto& command : cachetool::Commands()) {
+    if (command.readsOnly) runs.push_back(runOf(command));
+  }
+  runs.push_back({u"clean", u"--dry-run", u"--stale", u"--unlisted"});
+
+  enum class State { NoDataRoot, NoCacheFolder, NoIndex, Full };
+  for (const State state : {State::NoDataRoot, State::NoCacheFolder, State::NoIndex, State::Full}) {
+    fs::remove_all(data);
+    if (state != State::NoDataRoot) fs::create_directories(data);
+    if (state == State::NoIndex || state == State::Full) fs::create_directories(cache);
+    if (state == State::Full) MakeCacheWithEveryFinding();
+    const bool noCache = state == State::NoDataRoot || state == State::NoCacheFolder;
+    const Tree before = Snapshot(root);
+    for (const auto& run : runs) {
+      const ToolRun r = Tool(run);
+      const std::string context = Show(run[0]) + " in state " + std::to_string(int(state));
+      if (noCache && (run[0] == u"list" || run[0] == u"check")) {
+        ExpectOneLineFailure(r, "no cache at " + Utf8(cache), context);
+      } else {
+        EXPECT_EQ(r.err, "") << context;
+        EXPECT_EQ(r.exitCode, run[0] == u"check" && state == State::Full ? 1 : 0) << context;
+      }
+      if (state == State::NoIndex && run[0] == u"list") {
+        EXPECT_EQ(Lines(r.out).back(), "(0 rows)");
+      }
+    }
+    EXPECT_EQ(Snapshot(root), before) << "state " << int(state);
+  }
+}
+
+// A walk over a large cache draws a progress bar on standard error when that is a terminal, and
+// wipes it at the end, so that whatever follows starts on a clean line.
+TEST_F(CacheCommands, AProgressBarOnlyOnATerminalAndOnlyForALargeCache) {
+  for (int i = 0; i < 999; ++i) CacheFile("T" + std::to_string(i) + ".PNG");
+  EXPECT_EQ(Tool({u"check"}, true).err, "") << "999 files";
+  CacheFile("T999.PNG");
+  EXPECT_EQ(Tool({u"check"}, false).err, "") << "not a terminal";
+  // The gallery's walk is over the previews it shows.
+  for (const auto& arguments :
+       {std::vector<std::u16string>{u"check"}, {u"clean"}, {u"gallery", u"--limit", u"1000"}}) {
+    const std::string err = Tool(arguments, true).err;
+    const std::string context = Show(arguments[0]);
+    EXPECT_EQ(err.rfind("\r", 0), 0u) << context;
+    EXPECT_TRUE(Contains(err, "] 1000/1000")) << context;
+    EXPECT_EQ(err.back(), '\r') << context;
+    EXPECT_EQ(err.find_first_not_of(' ', err.rfind('\r', err.size() - 2) + 1), err.size() - 1)
+        << context << ": the bar is wiped at the end";
+  }
+  EXPECT_EQ(Tool({u"gallery"}, true).err, "") << "200 previews shown";
+}
+
+// ---- where, list, check ------------------------------------------------------------------------
+
+TEST_F(CacheCommands, WhereNamesHopgatesFoldersAndWhatExists) {
+  fs::remove_all(data / "Vexmoor");
+  const auto lines = [&] { return Lines(Tool({u"where"}).out); };
+  const std::vector<std::string> before = {
+      "data root     " + Utf8(data) + "  (exists)",
+      "cache folder  " + Utf8(cache) + "  (missing)",
+      "index         " + Utf8(cache / "PreviewPNG.sqlite") + "  (missing)",
+  };
+  EXPECT_EQ(lines(), before);
+  fs::create_directories(cache);
+  Row(u"A.PNG", Model("a.sw"));
+  EXPECT_EQ(lines()[1], "cache folder  " + Utf8(cache) + "  (exists)");
+  EXPECT_EQ(lines()[2], "index         " + Utf8(cache / "PreviewPNG.sqlite") + "  (exists)");
+}
+
+TEST_F(CacheCommands, ListShowsEveryRowInIdOrderWithItsPngAndModel) {
+  CacheFile("A.PNG");
+  Row(u"A.PNG", Model("a.sw"));
+  CacheFile("B.PNG", "not a png, but a file");
+  Row(u"B.PNG", Model("b.sw", false));
+  Row(u"NOFILE.PNG", Model("a.sw"));
+  Row(u"../outside.PNG", Model("a.sw"));  // never looked up outside the cache folder
+  WriteFile(data / "Vexmoor" / "outside.PNG", "x");
+
+  const ToolRun text = Tool({u"list"});
+  EXPECT_EQ(text.exitCode, 0);
+  const std::vector<std::vector<std::string>> expected = {
+      {"ID", "PNG", "BYTES", "MODEL EXISTS", "MODEL"},
+      {"1", "A.PNG", "69", "yes", ModelText("a.sw")},
+      {"2", "B.PNG", "21", "no", ModelText("b.sw")},
+      {"3", "NOFILE.PNG", "-", "yes", ModelText("a.sw")},
+      {"4", "../outside.PNG", "-", "yes", ModelText("a.sw")},
+  };
+  const auto lines = Lines(text.out);
+  ASSERT_EQ(lines.size(), expected.size() + 1) << text.out;
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(Columns(lines[i]), expected[i]);
+  EXPECT_EQ(lines.back(), "(4 rows)");
+
+  const ToolRun json = Tool({u"list", u"--json"});
+  EXPECT_EQ(json.exitCode, 0);
+  const std::string a = JsonPath(models / "a.sw");
+  EXPECT_EQ(json.out,
+            "[\n"
+            " {\"id\": 1, \"png\": \"A.PNG\", \"model\": \"" +
+                a +
+                "\", \"png_bytes\": 69, \"model_exists\": true},\n"
+                " {\"id\": 2, \"png\": \"B.PNG\", \"model\": \"" +
+                JsonPath(models / "b.sw") +
+                "\", \"png_bytes\": 21, \"model_exists\": false},\n"
+                " {\"id\": 3, \"png\": \"NOFILE.PNG\", \"model\": \"" +
+                a +
+                "\", \"png_bytes\": null, \"model_exists\": true},\n"
+                " {\"id\": 4, \"png\": \"../outside.PNG\", \"model\": \"" +
+                a + "\", \"png_bytes\": null, \"model_exists\": true}\n]\n");
+}
+
+TEST_F(CacheCommands, CheckReportsEachFindingOnceWithItsRowOrFile) {
+  MakeCacheWithEveryFinding();
+  std::uintmax_t bytes = 0;
+  for (const auto& e : fs::directory_iterator(cache)) bytes += e.file_size();
+
+  const ToolRun text = Tool({u"check"});
+  EXPECT_EQ(text.exitCode, 1);
+  const std::vector<std::vector<std::string>> expected = {
+      {"stale", "row 2", "STALE.PNG", ModelText("gone.sw")},
+      {"png-missing", "row 3", "LOST.PNG", ModelText("lost.sw")},
+      {"duplicate-name", "row 5", "TWIN.PNG", ModelText("good.sw")},
+      {"duplicate-name", "row 6", "TWIN.PNG", ModelText("good.sw")},
+      {"damaged-png", "DAMAGED.PNG"},
+      {"leftover-temp", "OLD.PNG.77-1.tmp"},
+      {"unlisted-png", "ORPHAN.PNG"},
+      {"unlisted-png", "YOUNG.PNG"},
+  };
+  const auto lines = Lines(text.out);
+  ASSERT_EQ(lines.size(), expected.size() + 1) << text.out;
+  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(Columns(lines[i]), expected[i]);
+  EXPECT_EQ(lines.back(), "6 rows, 9 files, " + std::to_string(bytes) + " bytes; 8 findings");
+
+  const ToolRun json = Tool({u"check", u"--json"});
+  EXPECT_EQ(json.exitCode, 1);
+  EXPECT_TRUE(Contains(json.out, "{\"rows\": 6, \"files\": 9, \"bytes\": " + std::to_string(bytes) +
+                                     ", \"findings\": [\n"))
+      << json.out;
+  EXPECT_TRUE(Contains(
+      json.out, "\n  {\"kind\": \"stale\", \"id\": 2, \"png\": \"STALE.PNG\", \"model\": \"" +
+                    JsonPath(models / "gone.sw") + "\"},\n"))
+      << json.out;
+  EXPECT_TRUE(Contains(json.out,
+                       "\n  {\"kind\": \"leftover-temp\", \"id\": null, \"png\": "
+                       "\"OLD.PNG.77-1.tmp\", \"model\": null},\n"))
+      << json.out;
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 10) << json.out;
+}
+
+TEST_F(CacheCommands, CheckExitsZeroWhenUnlistedPngsAreAllThereIs) {
+  CacheFile("Mixed.Png");
+  Row(u"Mixed.Png", Model("good.sw"));
+  EXPECT_EQ(Tool({u"check"}).exitCode, 0);
+  CacheFile("orphan.png");
+  // A file under a row's name in another letter case is the row's, not an orphan (on Windows
+  // these are the row's own file).
+  CacheFile("MIXED.PNG");
+  CacheFile("mixed.png");
+  const ToolRun r = Tool({u"check"});
+  EXPECT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(Lines(r.out)[0], "unlisted-png    orphan.png");
+  EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
+}
+
+TEST_F(CacheCommands, AnIndexThatCannotBeReadIsCheckedAndNamedWithSQLitesReason) {
+  CacheFile("A.PNG");
+  Row(u"A.PNG", Model("a.sw"));
+  Row(u"B.PNG", Model("b.sw"));
+  // An index on the name column whose declared column is then changed: its entries no longer
+  // match the table, which SQLite's integrity check reports.
+  Index().Execute(u"CREATE INDEX byName ON PreviewPNGTable(PngMd5FileName)");
+  Index().Execute(
+      u"PRAGMA writable_schema=ON; UPDATE sqlite_master SET sql='CREATE INDEX byName ON "
+      u"PreviewPNGTable(SwFullFileName)' WHERE name='byName'; PRAGMA writable_schema=OFF;");
+  const ToolRun damaged = Tool({u"check", u"--json"});
+  EXPECT_EQ(damaged.exitCode, 1);
+  EXPECT_TRUE(Contains(damaged.out, "\"kind\": \"integrity\"")) << damaged.out;
+  EXPECT_TRUE(Contains(damaged.out, "\"detail\": \"")) << damaged.out;
+
+  // Not a database at all: check reports it as its finding; list cannot read the rows.
+  WriteFile(cache / "PreviewPNG.sqlite", std::string(4096, 'x'));
+  const std::string reason = "file is not a database";
+  const ToolRun check = Tool({u"check"});
+  EXPECT_EQ(check.exitCode, 1);
+  EXPECT_TRUE(Contains(check.out, "integrity       cannot read the index " +
+                                      Utf8(cache / "PreviewPNG.sqlite") +
+                                      ": SQLite3 error: " + reason))
+      << check.out;
+  ExpectOneLineFailure(
+      Tool({u"list"}),
+      "cannot read the index " + Utf8(cache / "PreviewPNG.sqlite") + ": SQLite3 error: " + reason,
+      "list");
+}
+
+// ---- clean -------------------------------------------------------------------------------------
+
+// For each choice of options: the dry run lists the plan, changes nothing, and the act removes
+// exactly what the dry run listed, in the same order.
+TEST_F(CacheCommands, CleanCarriesOutExactlyThePlanItsDryRunShows) {
+  const auto row = [&](int id, const char* reason, const char* png, const char* model) {
+    return "row " + std::to_string(id) + " (" + reason + "): " + png + "  " + ModelText(model);
+  };
+  const std::string lost = row(3, "png-missing", "LOST.PNG", "lost.sw");
+  const std::string stale = row(2, "stale", "STALE.PNG", "gone.sw");
+  const std::string temp = "file OLD.PNG.77-1.tmp (leftover-temp)";
+  const std::string orphan = "file ORPHAN.PNG (unlisted-png)";
+  const struct {
+    std::vector<std::u16string> options;
+    std::vector<std::string> removals;
+    std::vector<std::int64_t> rowsLeft;
+    std::vector<std::string> filesGone;
+  } cases[] = {
+      {{}, {lost, temp}, {1, 2, 4, 5, 6}, {"OLD.PNG.77-1.tmp"}},
+      {{u"--stale"},
+       {stale, lost, "file STALE.PNG (stale)", temp},
+       {1, 4, 5, 6},
+       {"STALE.PNG", "OLD.PNG.77-1.tmp"}},
+      {{u"--unlisted"}, {lost, temp, orphan}, {1, 2, 4, 5, 6}, {"OLD.PNG.77-1.tmp", "ORPHAN.PNG"}},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    MakeCacheWithEveryFinding();
+    std::vector<std::u16string> arguments = Then({u"clean", u"--dry-run"}, c.options);
+    const std::string context = c.options.empty() ? "no options" : Show(c.options[0]);
+
+    const Tree before = Snapshot(root);
+    const ToolRun dry = Tool(arguments);
+    EXPECT_EQ(dry.exitCode, 0) << context;
+    EXPECT_EQ(Snapshot(root), before) << context;
+    std::vector<std::string> shown;
+    for (const auto& r : c.removals) shown.push_back("would remove " + r);
+    shown.push_back("dry run: nothing removed");
+    EXPECT_EQ(Lines(dry.out), shown) << context;
+
+    arguments.erase(arguments.begin() + 1);
+    const ToolRun act = Tool(arguments);
+    EXPECT_EQ(act.exitCode, 0) << context << act.err;
+    std::vector<std::string> done;
+    for (const auto& r : c.removals) done.push_back("removed " + r);
+    const auto rows = static_cast<std::size_t>(
+        std::count_if(c.removals.begin(), c.removals.end(),
+                      [](const auto& r) { return r.rfind("row", 0) == 0; }));
+    const std::size_t files = c.removals.size() - rows;
+    done.push_back("removed " + std::to_string(rows) + (rows == 1 ? " row, " : " rows, ") +
+                   std::to_string(files) + (files == 1 ? " file" : " files"));
+    EXPECT_EQ(Lines(act.out), done) << context;
+    EXPECT_EQ(RowIds(), c.rowsLeft) << context;
+    for (const char* name :
+         {"GOOD.PNG", "STALE.PNG", "DAMAGED.PNG", "TWIN.PNG", "ORPHAN.PNG", "YOUNG.PNG",
+          "OLD.PNG.77-1.tmp", "NEW.PNG.77-2.tmp", "PreviewPNG.sqlite"}) {
+      const bool gone = std::count(c.filesGone.begin(), c.filesGone.end(), name) != 0;
+      EXPECT_EQ(fs::exists(cache / name), !gone) << context << ": " << name;
+    }
+  }
+}
+
+TEST_F(CacheCommands, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
+  CacheFile("A.PNG");
+  Row(u"A.PNG", Model("a.sw"));
+  WriteFile(data / "outside.PNG", "keep");
+  const std::u16string gone = Model("gone.sw", false);
+  Row(u".." + std::u16string(1, static_cast<char16_t>(fs::path::preferred_separator)) +
+          u"outside.PNG",
+      gone);
+  Row(u"previewpng.SQLITE", gone);  // the index, on a file system that ignores letter case
+  Row(u"PreviewPNG.sqlite", gone);
+  MakeOld(cache / "PreviewPNG.sqlite");
+  const ToolRun r = Tool({u"clean", u"--stale", u"--unlisted"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Lines(r.out).back(), "removed 3 rows, 0 files") << r.out;
+  EXPECT_TRUE(fs::exists(data / "outside.PNG"));
+  EXPECT_TRUE(fs::exists(cache / "PreviewPNG.sqlite"));
+  EXPECT_EQ(RowIds(), std::vector<std::int64_t>{1});
+}
+
+TEST_F(CacheCommands, CleanNamesAFileItCannotRemoveWithTheSystemsReasonAndGoesOn) {
+  for (const char* name : {"A.PNG.1-0.tmp", "B.PNG.1-0.tmp"}) {
+    CacheFile(name, "half");
+    MakeOld(cache / name);
+  }
+  SetReadOnly(cache / "A.PNG.1-0.tmp", true);
+  // The reason the system gives for a read-only file, asked of the platform layer directly.
+  WriteFile(root / "read-only", "x");
+  SetReadOnly(root / "read-only", true);
+  ASSERT_FALSE(platform::DeleteFile(PathText(root / "read-only")));
+  const std::string reason = platform::ToNative(platform::LastErrorText());
+  ASSERT_NE(reason, "");
+
+  const ToolRun r = Tool({u"clean"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err,
+            "hopgate-cache: cannot remove " + Utf8(cache / "A.PNG.1-0.tmp") + ": " + reason + "\n");
+  EXPECT_EQ(Lines(r.out),
+            (std::vector<std::string>{"removed file B.PNG.1-0.tmp (leftover-temp)",
+                                      "removed 0 rows, 1 file; 1 file could not be removed"}));
+  EXPECT_TRUE(fs::exists(cache / "A.PNG.1-0.tmp"));
+  EXPECT_FALSE(fs::exists(cache / "B.PNG.1-0.tmp"));
+}
+
+// ---- explain -----------------------------------------------------------------------------------
+
+// hopgate's decisions for command lines in command mode, told without acting on any of them.
+// (A forwarding copy depends on the folder the tool is installed in: cachetool_test.cpp.)
+TEST_F(CacheCommands, ExplainTellsWhatHopgateWouldDoAndDoesNothing) {
+  const fs::path cwd = root / "cwd";
+  fs::create_directories(cwd);
+  const auto path = [&](const char* name) { return PathText(cwd / name); };
+  const auto request = [&](const char* name, const std::string& image, const std::string& model) {
+    WriteFile(cwd / name, "\xEF\xBB\xBF{\"bmp\": \"" + JsonPath(cwd / image) + "\", \"sw\": \"" +
+                              JsonPath(cwd / model) + "\"}");
+  };
+  WriteFile(cwd / "m.sw", "model");
+  WriteFile(cwd / "e.bmp", "BM");
+  request("ok.json", "e.bmp", "m.sw");
+  request("no-image.json", "missing.bmp", "m.sw");
+  request("no-model.json", "e.bmp", "missing.sw");
+  request("neither.json", "missing.bmp", "missing.sw");
+  WriteFile(cwd / "array.json", "[1]");
+  WriteFile(cwd / "junk.json", "not json");
+  WriteFile(cwd / "deep-object.json",
+            "{\"a\":" + std::string(40, '[') + std::string(40, ']') + "}");
+  WriteFile(cwd / "bad-utf8.json", "\xEF\xBB\xBF{\"bmp\": \"\xFF\"}");
+  CacheFile("A.PNG");
+  Row(u"A.PNG", Model("gone.sw", false));
+  Row(u"B.PNG", Model("there.sw"));
+
+  static const char* const kRequestStops = "the import stops here and deletes nothing";
+  const struct {
+    std::vector<std::u16string> arguments;
+    std::vector<std::string> says;
+  } cases[] = {
+      {{},
+       {"arguments: 0", "mode: command (program name \"hopgate",
+        "rows take 1 or 3 arguments, not 0"}},
+      {{u"CLEARPNGFILE"},
+       {"command row 1 of 6", "1 of 2 rows name a model file that is gone and would be purged"}},
+      {{u"clearpngfile"}, {"command row: none; no row for 1 argument matches"}},
+      {{u"model.PartsBook"}, {"command row 2 of 6"}},
+      {{u"RENAME", u"a.txt", u"b.txt"}, {"command row 5 of 6"}},
+      {{u"RENAMEANDDEL", u"a.txt", u"b.txt"}, {"command row 6 of 6"}},
+      {{u" RENAME ", u"a.txt"},
+       {"1: \" RENAME \", trimmed \"RENAME\"",
+        "rows take 1 or 3 arguments, not 2, so nothing happens"}},
+      {{path("missing.json")}, {"command row: none"}},
+      {{path("ok.json")},
+       {"command row 4 of 6", "encoding: UTF-8 (mark EF BB BF)", "\n  validation grammar: valid\n",
+        "\n  reading grammar: valid\n", "image: converted by the core library",
+        "\n  image exists: yes\n", "\n  model exists: yes\n",
+        "index row for this name: none (a row is added when model and PNG exist)"}},
+      {{path("no-image.json")},
+       {"image exists: no (no PNG can be made; a PNG of this name already in the cache is "
+        "deleted)",
+        "\n  model exists: yes\n", "index row for this name: none (and none is added)"}},
+      {{path("no-model.json")},
+       {"\n  image exists: yes\n", "model exists: no (the PNG is made, but no row is added)",
+        "index row for this name: none (and none is added)"}},
+      {{path("neither.json")}, {"image exists: no (no PNG", "\n  model exists: no\n"}},
+      {{path("array.json")},
+       {"encoding: no mark: the ANSI code page",
+        "validation grammar: invalid (Invalid type conversion",
+        std::string("): ") + kRequestStops + "\n"}},
+      {{path("junk.json")},
+       {"validation grammar: not JSON, read as {} (both members empty); the import goes on",
+        "reading grammar: valid", "bmp: \"\"", "sw: \"\""}},
+      {{path("deep-object.json")},
+       {"\n  validation grammar: valid\n", "reading grammar: invalid ("}},
+      {{path("bad-utf8.json")}, {"text: cannot be read ("}},
+  };
+  for (const auto& c : cases) {
+    const std::string context = c.arguments.empty() ? "(none)" : Show(c.arguments[0]);
+    const Tree before = Snapshot(root);
+    const ToolRun r = Tool(Then({u"explain", u"--"}, c.arguments));
+    EXPECT_EQ(r.exitCode, 0) << context;
+    EXPECT_EQ(r.err, "") << context;
+    for (const auto& s : c.says) EXPECT_TRUE(Contains(r.out, s)) << s << "\n" << r.out;
+    EXPECT_EQ(Snapshot(root), before) << context;
+  }
+}
+
+TEST_F(CacheCommands, ExplainFindsTheRowOfTheRequestsPng) {
+  const fs::path cwd = root / "cwd";
+  fs::create_directories(cwd);
+  WriteFile(cwd / "m.sw", "model");
+  WriteFile(cwd / "r.json", "{\"sw\": \"" + JsonPath(cwd / "m.sw") + "\"}");
+  const ToolRun before = Tool({u"explain", PathText(cwd / "r.json")});
+  const std::smatch name = [&] {
+    std::smatch m;
+    std::regex_search(before.out, m, std::regex("PNG name: ([0-9A-F]{32}\\.PNG)"));
+    return m;
+  }();
+  ASSERT_FALSE(name.empty()) << before.out;
+  const std::string png = name[1];
+  Row(u"OTHER.PNG", Model("o.sw"));
+  Row(std::u16string(png.begin(), png.end()), PathText(cwd / "m.sw"));
+  EXPECT_TRUE(Contains(Tool({u"explain", PathText(cwd / "r.json")}).out,
+                       "index row for this name: row 2 (kept; no row is added)"));
+}
+
+// ---- gallery -----------------------------------------------------------------------------------
+
+// The previews of a page, in its order: each tile's state and PNG name.
+std::vector<std::pair<std::string, std::string>> Tiles(const std::string& page) {
+  std::vector<std::pair<std::string, std::string>> tiles;
+  const std::regex tile(
+      "<span class=\"state state-([a-z-]+)\">\\1</span>[^\n]*<span "
+      "class=\"png\">([^<]*)</span>");
+  for (std::sregex_iterator it(page.begin(), page.end(), tile), end; it != end; ++it) {
+    tiles.emplace_back((*it)[1], (*it)[2]);
+  }
+  return tiles;
+}
+
+TEST_F(CacheCommands, TheGalleryShowsTheNewestPreviewsWithTheirStates) {
+  MakeCacheWithEveryFinding();
+  // Oldest first: the PNGs' times set one minute apart.
+  const auto now = fs::file_time_type::clock::now();
+  int minutes = 10;
+  for (const char* name : {"TWIN.PNG", "DAMAGED.PNG", "STALE.PNG", "GOOD.PNG", "YOUNG.PNG"}) {
+    fs::last_write_time(cache / name, now - std::chrono::minutes(minutes--));
+  }
+  const ToolRun all = Tool({u"gallery"});
+  EXPECT_EQ(all.exitCode, 0) << all.err;
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"unlisted-png", "YOUNG.PNG"},  {"ok", "GOOD.PNG"},          {"stale", "STALE.PNG"},
+      {"damaged-png", "DAMAGED.PNG"}, {"ok", "TWIN.PNG"},          {"ok", "TWIN.PNG"},
+      {"unlisted-png", "ORPHAN.PNG"}, {"png-missing", "LOST.PNG"},
+  };
+  EXPECT_EQ(Tiles(all.out), expected);
+  // Every PNG that is there is embedded, the damaged one too (the browser shows what it can).
+  std::ptrdiff_t images = 0;
+  for (size_t at = 0; (at = all.out.find("src=\"data:image/png;base64,", at)) != std::string::npos;
+       ++at)
+    ++images;
+  EXPECT_EQ(images, 7);
+  EXPECT_TRUE(Contains(all.out, "8 of 8 previews, newest first. Cache folder: " + Utf8(cache)));
+
+  const fs::path page = root / "page.html";
+  const ToolRun limited = Tool({u"gallery", u"--limit", u"2", u"-o", PathText(page)});
+  EXPECT_EQ(limited.exitCode, 0);
+  EXPECT_EQ(limited.out, "");
+  const std::string written = ReadFile(page);
+  EXPECT_TRUE(Contains(written, "2 of 8 previews, newest first; 6 more not shown")) << written;
+  EXPECT_EQ(Tiles(written), std::vector(expected.begin(), expected.begin() + 2));
+}
+
+TEST_F(CacheCommands, AGalleryOfAnUnreadableIndexShowsEveryPngUnlistedAndSaysWhy) {
+  CacheFile("A.PNG");
+  CacheFile("B.PNG");
+  WriteFile(cache / "PreviewPNG.sqlite", std::string(4096, 'x'));
+  const std::string why = "cannot read the index " + Utf8(cache / "PreviewPNG.sqlite") +
+                          ": SQLite3 error: file is not a database";
+  const ToolRun r = Tool({u"gallery"});
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.err, "hopgate-cache: " + why + "; the page shows every PNG as unlisted\n");
+  // The line that says so stands first under the heading.
+  EXPECT_TRUE(Contains(r.out,
+                       "<h1>hopgate preview cache</h1>\n<p class=\"warning\">The index cannot be "
+                       "read, so every PNG is shown as unlisted: " +
+                           why + "</p>\n<p>2 of 2 previews"))
+      << r.out.substr(0, 3000);
+  for (const auto& [state, png] : Tiles(r.out)) EXPECT_EQ(state, "unlisted-png") << png;
+  EXPECT_EQ(Tiles(r.out).size(), 2u);
+}
+
+TEST_F(CacheCommands, AGalleryThatCannotBeWrittenNamesThePathAndTheSystemsReason) {
+  CacheFile("A.PNG");
+  const fs::path page = root / "no-such-folder" / "page.html";
+  ASSERT_FALSE(platform::WriteNewFile(PathText(page), "x"));
+  const std::string reason = platform::ToNative(platform::LastErrorText());
+  ASSERT_NE(reason, "");
+  ExpectOneLineFailure(Tool({u"gallery", u"-o", PathText(page)}),
+                       "cannot write " + Utf8(page) + ": " + reason + "\n", "gallery");
+}
+
+}  // namespace

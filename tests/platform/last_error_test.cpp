@@ -1,0 +1,83 @@
+// The system's reason for a failed call of the platform layer: each failure records its own
+// reason, in the system's words, and a later success leaves it standing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "platform/native_text.h"
+#include "platform/platform.h"
+#include "platform/textrules.h"
+#include "support/show.h"
+#include "support/temp_folder.h"
+
+namespace {
+
+using testsupport::TempFolder;
+
+// A system's text as a one-line message shows it: without the line break and full stop that some
+// systems end it with.
+std::string OneLine(std::string text) {
+  while (!text.empty() && std::string_view("\r\n. ").find(text.back()) != std::string_view::npos) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::string Reason() { return OneLine(platform::ToNative(platform::LastErrorText())); }
+
+#ifdef _WIN32
+constexpr bool kWindows = true;
+#else
+constexpr bool kWindows = false;
+#endif
+
+TEST(LastErrorText, EachFailureRecordsItsOwnReason) {
+  TempFolder folder("hopgate-last-error");
+  const platform::Text file = folder.Write("file.txt", "x");
+  const platform::Text readOnly = folder.Write("read-only.txt", "x");
+  testsupport::SetReadOnly(folder.Path() / "read-only.txt", true);
+  const platform::Text missing = folder.File("missing");
+  const platform::Text inMissing = textrules::JoinPath(missing, u"file.txt");
+  std::string bytes;
+
+  // Windows' codes: 2 file not found, 3 path not found, 5 access denied.
+  static const struct {
+    const char* what;
+    bool (*fails)(const platform::Text& file, const platform::Text& readOnly,
+                  const platform::Text& missing, const platform::Text& inMissing);
+    std::errc posix;
+    int windows;
+  } cases[] = {
+      {"delete a missing file",
+       [](auto&, auto&, auto& m, auto&) { return !platform::DeleteFile(m); },
+       std::errc::no_such_file_or_directory, 2},
+      {"delete a read-only file",
+       [](auto&, auto& r, auto&, auto&) { return !platform::DeleteFile(r); },
+       std::errc::permission_denied, 5},
+      {"write into a missing folder",
+       [](auto&, auto&, auto&, auto& im) { return !platform::WriteNewFile(im, "x"); },
+       std::errc::no_such_file_or_directory, 3},
+      {"list a missing folder",
+       [](auto&, auto&, auto& m, auto&) { return !platform::ListFolder(m); },
+       std::errc::no_such_file_or_directory, 3},
+      {"move a missing file",
+       [](auto& f, auto&, auto& m, auto&) { return !platform::MoveFile(m, f + u"2"); },
+       std::errc::no_such_file_or_directory, 2},
+      {"copy into a missing folder",
+       [](auto& f, auto&, auto&, auto& im) { return !platform::CopyFile(f, im); },
+       std::errc::no_such_file_or_directory, 3},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(c.fails(file, readOnly, missing, inMissing)) << c.what;
+    const std::error_code expected = kWindows ? std::error_code(c.windows, std::system_category())
+                                              : std::make_error_code(c.posix);
+    EXPECT_EQ(Reason(), OneLine(expected.message())) << c.what;
+    // A success does not clear the reason: it stays for the message that follows the failure.
+    ASSERT_TRUE(platform::ReadWholeFile(file, bytes));
+    EXPECT_EQ(Reason(), OneLine(expected.message())) << c.what << ", after a success";
+  }
+}
+
+}  // namespace
