@@ -93,6 +93,25 @@ bool MoveFile(const Text& from, const Text& to) {
   return ::MoveFileW(W(from), W(to)) != 0 || Failed();
 }
 
+bool ReplaceKeepingBackup(const Text& target, const Text& replacement, const Text& backup) {
+  // ReplaceFileW would overwrite an existing backup.
+  if (::GetFileAttributesW(W(backup)) != INVALID_FILE_ATTRIBUTES) return Failed(ERROR_FILE_EXISTS);
+  return ::ReplaceFileW(W(target), W(replacement), W(backup),
+                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                        nullptr) != 0 ||
+         Failed();
+}
+
+bool RemoveFolder(const Text& path) { return ::RemoveDirectoryW(W(path)) != 0 || Failed(); }
+
+Text TemporaryFolder() {
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
+  Text folder = n > 0 && n <= MAX_PATH + 1 ? FromW(buffer, n) : Text(u".");
+  while (folder.size() > 3 && (folder.back() == u'\\' || folder.back() == u'/')) folder.pop_back();
+  return folder;
+}
+
 bool CopyFile(const Text& from, const Text& to) {
   return ::CopyFileW(W(from), W(to), FALSE) != 0 || Failed();
 }

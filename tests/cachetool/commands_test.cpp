@@ -14,6 +14,7 @@
 #include "cache_fixture.h"
 #include "platform/native_text.h"
 #include "platform/platform.h"
+#include "preview/UpdatePreviewUnit.h"
 #include "support/preview_cache.h"
 #include "support/show.h"
 
@@ -407,6 +408,9 @@ TEST_F(CacheCommands, AnIndexThatCannotBeReadIsCheckedAndNamedWithSQLitesReason)
                                       Utf8(cache / "PreviewPNG.sqlite") +
                                       ": SQLite3 error: " + reason))
       << check.out;
+  EXPECT_TRUE(
+      Contains(check.out, "\nhopgate-cache repair salvages the rows that can still be read"))
+      << check.out;
   ExpectOneLineFailure(
       Tool({u"list"}),
       "cannot read the index " + Utf8(cache / "PreviewPNG.sqlite") + ": SQLite3 error: " + reason,
@@ -673,12 +677,15 @@ TEST_F(CacheCommands, AGalleryOfAnUnreadableIndexShowsEveryPngUnlistedAndSaysWhy
                           ": SQLite3 error: file is not a database";
   const ToolRun r = Tool({u"gallery"});
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_EQ(r.err, "hopgate-cache: " + why + "; the page shows every PNG as unlisted\n");
+  const std::string repair =
+      "hopgate-cache repair salvages the rows that can still be read into a new index";
+  EXPECT_EQ(r.err,
+            "hopgate-cache: " + why + "; the page shows every PNG as unlisted; " + repair + "\n");
   // The line that says so stands first under the heading.
   EXPECT_TRUE(Contains(r.out,
                        "<h1>hopgate preview cache</h1>\n<p class=\"warning\">The index cannot be "
                        "read, so every PNG is shown as unlisted: " +
-                           why + "</p>\n<p>2 of 2 previews"))
+                           why + ". " + repair + "</p>\n<p>2 of 2 previews"))
       << r.out.substr(0, 3000);
   for (const auto& [state, png] : Tiles(r.out)) EXPECT_EQ(state, "unlisted-png") << png;
   EXPECT_EQ(Tiles(r.out).size(), 2u);
@@ -692,6 +699,239 @@ TEST_F(CacheCommands, AGalleryThatCannotBeWrittenNamesThePathAndTheSystemsReason
   ASSERT_NE(reason, "");
   ExpectOneLineFailure(Tool({u"gallery", u"-o", PathText(page)}),
                        "cannot write " + Utf8(page) + ": " + reason + "\n", "gallery");
+}
+
+// ---- repair ------------------------------------------------------------------------------------
+
+constexpr std::size_t kPage = 4096;  // SQLite's default page size, which the fixture indexes use
+
+// UTF-8 bytes as a path text.
+std::u16string U16(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end())).u16string();
+}
+
+// The text that makes a row's model path unique; it stands in the row's every page.
+std::string RowKey(int i) {
+  std::string digits = std::to_string(i);
+  return "m-" + std::string(6 - digits.size(), '0') + digits + "-";
+}
+
+// An index as imports leave it: `count` rows with IDs from 1 (every 40th with a model path long
+// enough to need overflow pages, every 3rd with letters beyond ASCII), written in order and
+// compacted, then every 7th row deleted (its cell stays in the page as free space). Returns the
+// rows still there.
+std::vector<IndexRow> FillIndex(const fs::path& file, int count) {
+  std::vector<IndexRow> rows;
+  {
+    storage::TSQLite3Database db;
+    db.Open(PathText(file));
+    IndexFile(file).CreateTable();
+    db.BeginTransaction();
+    auto insert = db.Prepare(
+        u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
+    for (int i = 1; i <= count; ++i) {
+      std::string model = "/models/" + RowKey(i);
+      if (i % 40 == 0) {
+        for (int k = 0; k < 600; ++k) model += RowKey(i);
+      }
+      if (i % 3 == 0) model += "\xC3\xBC\xE2\x82\xAC";
+      const IndexRow row{i, U16("P" + RowKey(i) + ".PNG"), U16(model + ".sw")};
+      insert->BindInt64(1, row.id);
+      insert->BindText(2, row.png);
+      insert->BindText(3, row.model);
+      EXPECT_EQ(insert->StepAndReset(), storage::kStepDone);
+      rows.push_back(row);
+    }
+    db.Commit();
+    db.Execute(u"VACUUM; DELETE FROM PreviewPNGTable WHERE ID % 7 = 0;");
+  }
+  std::erase_if(rows, [](const IndexRow& r) { return r.id % 7 == 0; });
+  return rows;
+}
+
+// The rows that the pages [first, last] (numbered from 1) held, each found by its key in the
+// bytes of those pages as they were before the damage.
+std::vector<IndexRow> RowsOnPages(const std::string& file, std::size_t first, std::size_t last,
+                                  const std::vector<IndexRow>& rows) {
+  const std::string pages = file.substr((first - 1) * kPage, (last - first + 1) * kPage);
+  std::vector<IndexRow> on;
+  for (const auto& row : rows) {
+    if (Contains(pages, RowKey(static_cast<int>(row.id)))) on.push_back(row);
+  }
+  return on;
+}
+
+std::vector<IndexRow> Without(std::vector<IndexRow> rows, const std::vector<IndexRow>& lost) {
+  std::erase_if(rows, [&](const IndexRow& r) {
+    return std::find(lost.begin(), lost.end(), r) != lost.end();
+  });
+  return rows;
+}
+
+// Each kind of damage, made in the test on an index of known rows: what repair salvages is
+// exactly the rows on the pages left whole, the damaged file is kept beside the new index as it
+// was, and hopgate registers new previews in the new index.
+TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFile) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const fs::path sample = root / "sample.sqlite";
+  const std::vector<IndexRow> written = FillIndex(sample, 3000);
+  const std::string sound = ReadFile(sample);
+  ASSERT_EQ(sound.size() % kPage, 0u);
+  const std::size_t pages = sound.size() / kPage;
+  ASSERT_GT(pages, 60u);
+  const std::size_t middle = pages / 2;
+
+  struct Case {
+    const char* name;
+    std::string damaged;             // the index file as the damage leaves it
+    std::vector<IndexRow> salvaged;  // what repair must bring back
+    int exitCode;
+    const char* says;
+  };
+  std::string smashed = sound;
+  smashed.replace(0, 32, std::string(32, '\xA5'));
+  std::string torn = sound;
+  torn.replace((middle - 1) * kPage + kPage / 2, kPage / 2, std::string(kPage / 2, '\0'));
+  std::string both = torn;
+  both.replace(0, 32, std::string(32, '\xA5'));
+  const std::size_t kept = pages * 6 / 10;
+  const Case cases[] = {
+      {"a smashed header", smashed, written, 0,
+       "the file's header is damaged: page size 4096 found from its first page"},
+      {"a torn leaf page in the middle", torn,
+       Without(written, RowsOnPages(sound, middle, middle, written)), 1,
+       "1 page of the table could not be read"},
+      {"a smashed header and a torn page", both,
+       Without(written, RowsOnPages(sound, middle, middle, written)), 1,
+       "1 page of the table could not be read"},
+      {"a truncated file", sound.substr(0, kept * kPage),
+       Without(written, RowsOnPages(sound, kept + 1, pages, written)), 1,
+       "of the table could not be read"},
+      {"a file that is not SQLite at all",
+       std::string(3 * kPage, 'x'),
+       {},
+       1,
+       "no page size makes its first page readable"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    WriteFile(index, c.damaged);
+    ASSERT_EQ(Tool({u"check"}).exitCode, 1);
+
+    const Tree before = Snapshot(data);
+    const ToolRun dry = Tool({u"repair", u"--dry-run"});
+    EXPECT_EQ(dry.exitCode, c.exitCode) << dry.out << dry.err;
+    EXPECT_TRUE(Contains(dry.out, c.says)) << dry.out;
+    EXPECT_TRUE(Contains(dry.out, "salvaged " + std::to_string(c.salvaged.size()) + " row"))
+        << dry.out;
+    EXPECT_TRUE(Contains(dry.out, "dry run: nothing changed\n")) << dry.out;
+    EXPECT_EQ(Snapshot(data), before);
+
+    const ToolRun r = Tool({u"repair"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(Contains(r.out, c.says)) << r.out;
+    EXPECT_EQ(Index().Rows(), c.salvaged);
+    // The damaged file, byte for byte, under the name the output gives.
+    const std::regex keptLine(
+        "kept the damaged index as (.*PreviewPNG\\.sqlite\\.damaged-"
+        "[0-9]{8}-[0-9]{6})\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, keptLine)) << r.out;
+    EXPECT_EQ(ReadFile(fs::path(U16(m[1].str()))), c.damaged);
+    EXPECT_TRUE(Contains(
+        r.out, "repaired: the new index holds " + std::to_string(c.salvaged.size()) + " row"))
+        << r.out;
+    // Nothing left of the work: only the index and the kept file.
+    EXPECT_EQ(Snapshot(cache).size(), 2u) << r.out;
+
+    // SQLite finds the new index sound, and hopgate registers new previews in it.
+    const ToolRun check = Tool({u"check", u"--json"});
+    EXPECT_FALSE(Contains(check.out, "integrity")) << check.out;
+    CacheFile("NEW.PNG");
+    preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
+    ASSERT_FALSE(Index().Rows().empty());
+    EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+    EXPECT_GT(Index().Rows().back().id, c.salvaged.empty() ? 0 : c.salvaged.back().id);
+    EXPECT_EQ(Tool({u"repair"}).out, "index " + Utf8(index) + ": sound, nothing to repair\n");
+  }
+}
+
+// A transaction cut short leaves a half-written index with its hot journal beside it: repair plays
+// the journal back into its copy and brings back exactly the committed rows; the index and its
+// journal are kept as a pair under matching names.
+TEST_F(CacheCommands, RepairPlaysAHotJournalBackAndKeepsItWithTheIndex) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const fs::path sample = root / "half" / "PreviewPNG.sqlite";
+  fs::create_directories(sample.parent_path());
+  const std::vector<IndexRow> committed = FillIndex(sample, 400);
+  std::string half, journal;
+  {
+    storage::TSQLite3Database db;
+    db.Open(PathText(sample));
+    // A cache of few pages makes SQLite write changed pages into the file before the commit.
+    db.Execute(u"PRAGMA cache_size=2");
+    db.BeginTransaction();
+    db.Execute(u"DELETE FROM PreviewPNGTable WHERE ID < 200");
+    db.Execute(u"UPDATE PreviewPNGTable SET SwFullFileName='overwritten' WHERE ID >= 200");
+    half = ReadFile(sample);
+    journal = ReadFile(sample.string() + "-journal");
+    db.Rollback();
+  }
+  ASSERT_NE(journal, "");
+  ASSERT_NE(half, ReadFile(sample)) << "the transaction wrote nothing into the file";
+  WriteFile(index, half);
+  WriteFile(cache / "PreviewPNG.sqlite-journal", journal);
+
+  const ToolRun r = Tool({u"repair", u"--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"journal\": true, \"rows\": " + std::to_string(committed.size()) +
+                                  ", \"unreadable_pages\": 0"))
+      << r.out;
+  EXPECT_EQ(Index().Rows(), committed);
+  EXPECT_FALSE(fs::exists(cache / "PreviewPNG.sqlite-journal"));
+  const std::regex keptAs("\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": \"([^\"]*)\"");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, keptAs)) << r.out;
+  EXPECT_EQ(m[2].str(), m[1].str() + "-journal");
+  EXPECT_EQ(ReadFile(cache / fs::path(m[1].str()).filename()), half);
+  EXPECT_EQ(ReadFile(cache / fs::path(m[2].str()).filename()), journal);
+  CacheFile("NEW.PNG");
+  preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
+  EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+}
+
+// What is not damaged is left alone: no index, an empty (zero-length) file, a sound index.
+TEST_F(CacheCommands, RepairLeavesAnIndexThatIsNotDamagedAsItIs) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const struct {
+    const char* name;
+    std::optional<std::string> bytes;
+  } cases[] = {{"no index", std::nullopt}, {"a zero-length file", ""}, {"a sound index", "sound"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    if (c.bytes && c.bytes->empty()) WriteFile(index, "");
+    if (c.bytes && !c.bytes->empty()) Row(u"A.PNG", Model("a.sw"));
+    const Tree before = Snapshot(data);
+    for (const auto& args : {std::vector<std::u16string>{u"repair"},
+                             std::vector<std::u16string>{u"repair", u"--dry-run", u"--json"}}) {
+      const ToolRun r = Tool(args);
+      EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+      if (args.size() == 1) {
+        EXPECT_EQ(r.out, "index " + Utf8(index) + ": sound, nothing to repair\n");
+      } else {
+        EXPECT_TRUE(Contains(r.out, "\"damaged\": false")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "\"kept_as\": null")) << r.out;
+      }
+      EXPECT_EQ(Snapshot(data), before);
+    }
+  }
+  ExpectOneLineFailure(Tool({u"--data-root", PathText(root / "nowhere"), u"repair"}),
+                       "no cache at ", "repair without a cache");
 }
 
 }  // namespace

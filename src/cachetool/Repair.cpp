@@ -1,0 +1,444 @@
+// repair: salvages the rows of a damaged index into a new one and puts it in place, keeping the
+// damaged file.
+//
+// The steps, each of which leaves the index in place (the old one until the swap, the new one
+// after it):
+//  1. the index (and a journal beside it) is copied into a scratch folder in the system's
+//     temporary folder; opening the copy for writing lets SQLite play a hot journal back there;
+//  2. the copy's rows are read page by page (IndexSalvage.h), never by SQLite: what SQLite cannot
+//     get past (a smashed header, a torn page) only costs the rows of the pages that are not whole;
+//  3. a new index is made beside the old one, with hopgate's own CREATE TABLE and those rows;
+//  4. under SQLite's exclusive lock on the old index (when SQLite can take one there at all), the
+//     rows that imports added since the copy are read and carried into the new index, and the new
+//     index is put in place with one call that keeps the old one under a backup name
+//     (platform::ReplaceKeepingBackup). Where the swap cannot happen while the lock is held
+//     (Windows refuses to replace a file that is open), the lock is let go first and the swap
+//     retried; a replace there succeeds only while no process has the index open;
+//  5. the kept file is read once more for rows added after step 4's reading, which are carried
+//     into the new index as well.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <limits>
+#include <ctime>
+#include <thread>
+
+#include "cachetool/Cache.h"
+#include "cachetool/Commands.h"
+#include "cachetool/IndexSalvage.h"
+#include "cachetool/Options.h"
+#include "platform/native_text.h"
+#include "preview/ConstUnit.h"
+#include "preview/UpdatePreviewUnit.h"
+#include "storage/SQLite3Wrap.h"
+
+namespace cachetool {
+namespace {
+
+using storage::TSQLite3Database;
+using storage::TSQLite3Statement;
+
+constexpr char kTable[] = "PreviewPNGTable";
+
+// For tests only: the name of the step after which the repair stops at once, as a crash or a
+// power cut would stop it ("copied", "salvaged", "written", "locked", "journal-moved",
+// "replaced").
+constexpr char kStopVariable[] = "HOPGATE_CACHE_TEST_REPAIR_STOP";
+constexpr int kExitStopped = 70;
+
+void StepDone(const char* step) {
+  const char* stop = std::getenv(kStopVariable);
+  if (stop != nullptr && std::string(stop) == step) std::_Exit(kExitStopped);
+}
+
+// How long the repair holds the old index's lock at most: well under hopgate's own wait, so an
+// import that meets the lock waits and then goes on.
+constexpr int kLockWaitMs = preview::kIndexBusyTimeoutMs / 2;
+
+struct RepairOptions {
+  bool dryRun = false;
+  bool json = false;
+};
+
+struct Outcome {
+  std::vector<Text> problems;  // SQLite's integrity check of the index in place
+  bool journal = false;        // a journal stood beside the index and was played back in the copy
+  Salvage salvage;
+  std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
+  std::optional<Text> keptAs;      // where the damaged index went
+  std::optional<Text> journalKeptAs;
+};
+
+Text JournalOf(const Text& database) { return database + u"-journal"; }
+
+std::string UtcStamp() {
+  const std::time_t now = std::time(nullptr);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::gmtime(&now));
+  return text;
+}
+
+Text FromAscii(std::string_view ascii) { return Text(ascii.begin(), ascii.end()); }
+
+// ---- The scratch copy --------------------------------------------------------------------------
+
+// A folder of its own in the system's temporary folder, removed with what it holds.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    const Text base = platform::TemporaryFolder() + platform::kPathSeparator +
+                      FromAscii("hopgate-cache-repair-" + std::to_string(NowSeconds()));
+    for (int n = 0; n < 1000; ++n) {
+      const Text candidate = base + FromAscii("-" + std::to_string(n));
+      if (platform::CreateFolder(candidate)) {
+        path_ = candidate;
+        return;
+      }
+      if (!platform::FolderExists(candidate)) break;
+    }
+    throw ECacheError(
+        Cannot("make a scratch folder in", platform::TemporaryFolder(), SystemReason()));
+  }
+  ~ScratchFolder() {
+    if (const auto entries = platform::ListFolder(path_)) {
+      for (const auto& e : *entries) platform::DeleteFile(File(e.name));
+    }
+    platform::RemoveFolder(path_);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  Text File(const Text& name) const { return path_ + platform::kPathSeparator + name; }
+
+ private:
+  Text path_;
+};
+
+// Steps 1 and 2: the rows of a copy of the index, its hot journal played back first.
+Salvage SalvageCopy(Outcome& outcome) {
+  const ScratchFolder scratch;
+  const Text copy = scratch.File(preview::kIndexFileName);
+  if (!platform::CopyFile(preview::IndexPath(), copy)) {
+    throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
+  }
+  const Text journal = JournalOf(preview::IndexPath());
+  if (platform::FileExists(journal)) {
+    if (!platform::CopyFile(journal, JournalOf(copy))) {
+      throw ECacheError(Cannot("copy the journal", journal, SystemReason()));
+    }
+    outcome.journal = true;
+    // The first read of the copy plays the journal back into it; whatever SQLite then thinks of
+    // the copy is the salvage's concern, not this step's.
+    try {
+      TSQLite3Database db;
+      db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
+      db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
+    } catch (const storage::ESQLite3Error&) {
+    }
+  }
+  StepDone("copied");
+  std::string bytes;
+  if (!platform::ReadWholeFile(copy, bytes)) {
+    throw ECacheError(Cannot("read the copy of the index", copy, SystemReason()));
+  }
+  return SalvageTable(bytes, kTable);
+}
+
+// ---- The new index -----------------------------------------------------------------------------
+
+void RaiseOn(int code, const char* what, const Text& path) {
+  if (code != SQLITE_OK && code != SQLITE_DONE) {
+    throw ECacheError(Cannot(what, path, sqlite3_errstr(code)));
+  }
+}
+
+// Binds the value as the file held it, bytes unchanged.
+void Bind(TSQLite3Statement& statement, int index, const StoredValue& v, const Text& path) {
+  sqlite3_stmt* s = statement.Handle();
+  int code = SQLITE_OK;
+  switch (v.type) {
+    case StoredValue::Type::Null:
+      code = sqlite3_bind_null(s, index);
+      break;
+    case StoredValue::Type::Integer:
+      code = sqlite3_bind_int64(s, index, v.integer);
+      break;
+    case StoredValue::Type::Real:
+      code = sqlite3_bind_double(s, index, v.real);
+      break;
+    case StoredValue::Type::String:
+      code = sqlite3_bind_text(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
+                               SQLITE_TRANSIENT);
+      break;
+    case StoredValue::Type::Blob:
+      code = sqlite3_bind_blob(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
+                               SQLITE_TRANSIENT);
+      break;
+  }
+  RaiseOn(code, "write the new index", path);
+}
+
+StoredValue Column(TSQLite3Statement& statement, int index) {
+  sqlite3_stmt* s = statement.Handle();
+  StoredValue v;
+  switch (sqlite3_column_type(s, index)) {
+    case SQLITE_INTEGER:
+      v.type = StoredValue::Type::Integer;
+      v.integer = sqlite3_column_int64(s, index);
+      break;
+    case SQLITE_FLOAT:
+      v.type = StoredValue::Type::Real;
+      v.real = sqlite3_column_double(s, index);
+      break;
+    case SQLITE_TEXT: {
+      v.type = StoredValue::Type::String;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, index));
+      v.bytes.assign(text, static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
+      break;
+    }
+    case SQLITE_BLOB: {
+      v.type = StoredValue::Type::Blob;
+      const auto* blob = static_cast<const char*>(sqlite3_column_blob(s, index));
+      v.bytes.assign(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
+      break;
+    }
+    default:
+      break;
+  }
+  return v;
+}
+
+// Adds the rows to the index `path`, in one transaction: with their own IDs, or, `asNew`, as new
+// rows (unless a row already names the PNG), the way an import adds one.
+void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew) {
+  try {
+    TSQLite3Database db;
+    db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    db.Open(path);
+    db.Execute(preview::kCreateIndexTable);
+    db.BeginTransaction();
+    {
+      auto insert = db.Prepare(
+          asNew ? u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) SELECT ?1,?2 "
+                  u"WHERE NOT EXISTS (SELECT 1 FROM PreviewPNGTable WHERE PngMd5FileName=?1)"
+                : u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName,ID) VALUES "
+                  u"(?1,?2,?3)");
+      for (const auto& row : rows) {
+        Bind(*insert, 1, row.png, path);
+        Bind(*insert, 2, row.model, path);
+        if (!asNew) sqlite3_bind_int64(insert->Handle(), 3, row.id);
+        RaiseOn(insert->StepAndReset(), "write the new index", path);
+      }
+    }
+    db.Commit();
+  } catch (const storage::ESQLite3Error& e) {
+    throw ECacheError(Cannot("write the new index", path, e.what()));
+  }
+}
+
+// The rows of the open index `db` above `after`, read until the end or the first page SQLite
+// cannot read.
+std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
+  std::vector<SalvagedRow> rows;
+  auto list = db.Prepare(
+      u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable WHERE ID>? ORDER BY ID");
+  list->BindInt64(1, after);
+  while (list->Step() == storage::kStepRow) {
+    rows.push_back({list->ColumnInt64(0), Column(*list, 1), Column(*list, 2)});
+  }
+  return rows;
+}
+
+// A name beside the index for the damaged file that names no file yet, nor a journal of one.
+Text BackupName() {
+  const Text base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp());
+  Text name = base;
+  for (int n = 2; platform::GetAttributes(name) || platform::GetAttributes(JournalOf(name)); ++n) {
+    name = base + FromAscii("-" + std::to_string(n));
+  }
+  return name;
+}
+
+// Step 4 and 5: the new index `fresh` takes the old one's place; the old one is kept.
+void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) {
+  const Text index = preview::IndexPath();
+  const Text backup = BackupName();
+  std::int64_t seenUpTo = salvagedUpTo;
+  // A journal beside the index goes first, under the backup's matching name, so that the kept
+  // pair is the pair as it was (opening it plays the journal back there), and so that it is never
+  // played back into the new index nor, by the lock taken below, into the old one.
+  const Text journal = JournalOf(index);
+  if (platform::FileExists(journal)) {
+    if (!platform::MoveFile(journal, JournalOf(backup))) {
+      throw ECacheError(Cannot("move the journal", journal, SystemReason()));
+    }
+    outcome.journalKeptAs = JournalOf(backup);
+    StepDone("journal-moved");
+  }
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  for (;;) {
+    TSQLite3Database old;
+    old.SetBusyTimeout(kLockWaitMs);
+    bool locked = false;
+    try {
+      old.OpenExisting(index, TSQLite3Database::TOpenMode::ReadWrite);
+      old.Execute(u"BEGIN EXCLUSIVE");
+      locked = true;
+    } catch (const storage::ESQLite3Error& e) {
+      // A file whose first page SQLite cannot read takes no lock, and no import can write it
+      // either; a lock held by others for longer than the wait is a failure.
+      if (sqlite3_errcode(old.Handle()) == SQLITE_BUSY) {
+        throw ECacheError(Cannot("lock the index", index, e.what()));
+      }
+    }
+    if (locked) {
+      std::vector<SalvagedRow> added;
+      try {
+        added = RowsAfter(old, seenUpTo);
+      } catch (const storage::ESQLite3Error&) {
+        // The table cannot be read even that far: nothing was added that could be carried.
+      }
+      if (!added.empty()) {
+        AddRows(fresh, added, false);
+        seenUpTo = added.back().id;
+        outcome.addedMeanwhile += added.size();
+      }
+    }
+    StepDone("locked");
+    bool replaced = platform::ReplaceKeepingBackup(index, fresh, backup);
+    if (!replaced) {
+      // Windows does not replace a file that is open, our own connection included: the lock is
+      // let go and the swap tried again at once; it succeeds only while nobody has the index open.
+      old.Close();
+      replaced = platform::ReplaceKeepingBackup(index, fresh, backup);
+    }
+    if (replaced) break;
+    const std::string reason = SystemReason();
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw ECacheError(Cannot("replace the index", index, reason));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  outcome.keptAs = backup;
+  StepDone("replaced");
+
+  // An import that wrote to the old index after the reading above (possible only where the lock
+  // was let go before the swap) left its row in the kept file: it goes into the new index too.
+  try {
+    TSQLite3Database kept;
+    kept.OpenExisting(backup, TSQLite3Database::TOpenMode::ReadOnly);
+    const std::vector<SalvagedRow> late = RowsAfter(kept, seenUpTo);
+    if (!late.empty()) {
+      AddRows(index, late, true);
+      outcome.addedMeanwhile += late.size();
+    }
+  } catch (const storage::ESQLite3Error&) {
+    // The kept file cannot be read by SQLite: nobody could have written to it either.
+  }
+}
+
+// ---- Report ------------------------------------------------------------------------------------
+
+std::string JsonOrNull(const std::optional<Text>& text) {
+  return text ? JsonString(*text) : "null";
+}
+
+void Report(const Outcome& o, bool damaged, const RepairOptions& options, const Console& console) {
+  const Salvage& s = o.salvage;
+  if (options.json) {
+    std::string problems = "[";
+    for (std::size_t i = 0; i < o.problems.size(); ++i) {
+      problems += (i ? ", " : "") + JsonString(o.problems[i]);
+    }
+    console.out("{\"index\": " + JsonString(preview::IndexPath()) +
+                ", \"damaged\": " + (damaged ? "true" : "false") + ", \"problems\": " + problems +
+                "], \"journal\": " + (o.journal ? "true" : "false") +
+                ", \"rows\": " + std::to_string(s.rows.size()) +
+                ", \"unreadable_pages\": " + std::to_string(s.unreadablePages) +
+                ", \"header_rebuilt\": " + (s.headerRebuilt && damaged ? "true" : "false") +
+                ", \"added_during_repair\": " + std::to_string(o.addedMeanwhile) +
+                ", \"kept_as\": " + JsonOrNull(o.keptAs) +
+                ", \"journal_kept_as\": " + JsonOrNull(o.journalKeptAs) +
+                ", \"dry_run\": " + (options.dryRun ? "true" : "false") + "}\n");
+    return;
+  }
+  const std::string index = Utf8(preview::IndexPath());
+  if (!damaged) {
+    console.out("index " + index + ": sound, nothing to repair\n");
+    return;
+  }
+  console.out("index " + index + ": damaged (" + Utf8(o.problems.front()) +
+              (o.problems.size() > 1 ? "; " + Counted(o.problems.size() - 1, "more problem") : "") +
+              ")\n");
+  if (o.journal) console.out("a journal stood beside it: played back into the copy first\n");
+  if (s.headerRebuilt) {
+    console.out(s.pageSize ? "the file's header is damaged: page size " +
+                                 std::to_string(s.pageSize) + " found from its first page\n"
+                           : "no page size makes its first page readable\n");
+  }
+  if (!s.tableFound && s.unreadablePages == 0) console.out("it holds no preview table\n");
+  console.out("salvaged " + Counted(s.rows.size(), "row") + "; " +
+              (s.unreadablePages ? Counted(s.unreadablePages, "page") +
+                                       " of the table could not be read, their rows are lost"
+                                 : "every page of the table was read") +
+              "\n");
+  if (options.dryRun) {
+    console.out("dry run: nothing changed\n");
+    return;
+  }
+  if (o.addedMeanwhile) {
+    console.out("carried over " + Counted(o.addedMeanwhile, "row") +
+                " that imports added during the repair\n");
+  }
+  console.out("kept the damaged index as " + Utf8(*o.keptAs) + "\n");
+  if (o.journalKeptAs) console.out("kept its journal as " + Utf8(*o.journalKeptAs) + "\n");
+  console.out("repaired: the new index holds " + Counted(s.rows.size() + o.addedMeanwhile, "row") +
+              "\n");
+}
+
+}  // namespace
+
+int CommandRepair(const Command& self, const std::vector<Text>& arguments, const Console& console) {
+  RepairOptions options;
+  if (!ReadOptions(self, arguments, console, [&](OptionReader& r) {
+        if (r.Flag("--dry-run")) return options.dryRun = true;
+        if (r.Flag("--json")) return options.json = true;
+        return false;
+      })) {
+    return kExitOk;
+  }
+  RequireCacheFolder();
+  Outcome outcome;
+  // A missing index and an index SQLite finds sound (a zero-length file is an empty database)
+  // are left alone.
+  if (platform::FileExists(preview::IndexPath())) outcome.problems = IntegrityProblems();
+  if (outcome.problems.empty()) {
+    Report(outcome, false, options, console);
+    return kExitOk;
+  }
+  outcome.salvage = SalvageCopy(outcome);
+  StepDone("salvaged");
+  if (!options.dryRun) {
+    const Text fresh = preview::IndexPath() + FromAscii(".repair-" + UtcStamp());
+    platform::DeleteFile(fresh);
+    platform::DeleteFile(JournalOf(fresh));
+    try {
+      AddRows(fresh, outcome.salvage.rows, false);
+      StepDone("written");
+      const std::int64_t upTo = outcome.salvage.rows.empty()
+                                    ? std::numeric_limits<std::int64_t>::min()
+                                    : outcome.salvage.rows.back().id;
+      PutInPlace(fresh, upTo, outcome);
+    } catch (...) {
+      platform::DeleteFile(fresh);
+      throw;
+    }
+  }
+  Report(outcome, true, options, console);
+  return outcome.salvage.unreadablePages ? kExitFindings : kExitOk;
+}
+
+}  // namespace cachetool
