@@ -8,14 +8,12 @@
 //  2. the copy's rows are read page by page (IndexSalvage.h), never by SQLite: what SQLite cannot
 //     get past (a smashed header, a torn page) only costs the rows of the pages that are not whole;
 //  3. a new index is made beside the old one, with hopgate's own CREATE TABLE and those rows;
-//  4. under SQLite's exclusive lock on the old index (when SQLite can take one there at all), the
-//     rows that imports added since the copy are read and carried into the new index, and the new
-//     index is put in place with one call that keeps the old one under a backup name
-//     (platform::ReplaceKeepingBackup). Where the swap cannot happen while the lock is held
-//     (Windows refuses to replace a file that is open), the lock is let go first and the swap
-//     retried; a replace there succeeds only while no process has the index open;
-//  5. the kept file is read once more for rows added after step 4's reading, which are carried
-//     into the new index as well.
+//  4. the rows that imports added to the old index since the copy are carried into the new one,
+//     which is then put in place with one call that keeps the old one under a backup name
+//     (platform::ReplaceKeepingBackup); on Windows that call succeeds only while no process has
+//     the index open, and is retried;
+//  5. under the kept file's write lock, the rows that imports added to it after step 4's reading
+//     are carried into the new index as well.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -43,7 +41,7 @@ using storage::TSQLite3Statement;
 constexpr char kTable[] = "PreviewPNGTable";
 
 // For tests only: the name of the step after which the repair stops at once, as a crash or a
-// power cut would stop it ("copied", "salvaged", "written", "locked", "journal-moved",
+// power cut would stop it ("copied", "salvaged", "written", "journal-moved", "caught-up",
 // "replaced").
 constexpr char kStopVariable[] = "HOPGATE_CACHE_TEST_REPAIR_STOP";
 constexpr int kExitStopped = 70;
@@ -69,6 +67,7 @@ struct Outcome {
   std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
   std::optional<Text> keptAs;      // where the damaged index went
   std::optional<Text> journalKeptAs;
+  std::vector<Text> unregistered;  // PNGs made during the repair whose rows did not make it
 };
 
 Text JournalOf(const Text& database) { return database + u"-journal"; }
@@ -266,9 +265,29 @@ void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) 
   const Text index = preview::IndexPath();
   const Text backup = BackupName();
   std::int64_t seenUpTo = salvagedUpTo;
-  // A journal beside the index goes first, under the backup's matching name, so that the kept
-  // pair is the pair as it was (opening it plays the journal back there), and so that it is never
-  // played back into the new index nor, by the lock taken below, into the old one.
+  // The rows that imports added since the copy go into the new index with their IDs. No lock is
+  // held across the swap: an import that meets one waits, and an import that opened the old index
+  // before the swap and writes after it is refused by SQLite on POSIX (the file has moved), so the
+  // shorter the time between an import's opening and its writing, the fewer are caught out.
+  try {
+    TSQLite3Database old;
+    old.SetBusyTimeout(kLockWaitMs);
+    old.OpenExisting(index, TSQLite3Database::TOpenMode::ReadOnly);
+    const std::vector<SalvagedRow> added = RowsAfter(old, seenUpTo);
+    old.Close();
+    if (!added.empty()) {
+      AddRows(fresh, added, false);
+      seenUpTo = added.back().id;
+      outcome.addedMeanwhile += added.size();
+    }
+  } catch (const storage::ESQLite3Error&) {
+    // SQLite cannot read the old index that far: no import could add a row to it either.
+  }
+  StepDone("caught-up");
+  // A journal still beside the index (no import has played it back meanwhile) goes with it, under
+  // the backup's matching name, right before the swap: the kept pair is the pair as it was
+  // (opening it plays the journal back there), and the journal is never played back into the new
+  // index.
   const Text journal = JournalOf(index);
   if (platform::FileExists(journal)) {
     if (!platform::MoveFile(journal, JournalOf(backup))) {
@@ -277,60 +296,34 @@ void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) 
     outcome.journalKeptAs = JournalOf(backup);
     StepDone("journal-moved");
   }
+  // Windows does not replace a file that another process has open: the swap is tried again until
+  // none has, for as long as hopgate waits for a lock.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
-  for (;;) {
-    TSQLite3Database old;
-    old.SetBusyTimeout(kLockWaitMs);
-    bool locked = false;
-    try {
-      old.OpenExisting(index, TSQLite3Database::TOpenMode::ReadWrite);
-      old.Execute(u"BEGIN EXCLUSIVE");
-      locked = true;
-    } catch (const storage::ESQLite3Error& e) {
-      // A file whose first page SQLite cannot read takes no lock, and no import can write it
-      // either; a lock held by others for longer than the wait is a failure.
-      if (sqlite3_errcode(old.Handle()) == SQLITE_BUSY) {
-        throw ECacheError(Cannot("lock the index", index, e.what()));
-      }
-    }
-    if (locked) {
-      std::vector<SalvagedRow> added;
-      try {
-        added = RowsAfter(old, seenUpTo);
-      } catch (const storage::ESQLite3Error&) {
-        // The table cannot be read even that far: nothing was added that could be carried.
-      }
-      if (!added.empty()) {
-        AddRows(fresh, added, false);
-        seenUpTo = added.back().id;
-        outcome.addedMeanwhile += added.size();
-      }
-    }
-    StepDone("locked");
-    bool replaced = platform::ReplaceKeepingBackup(index, fresh, backup);
-    if (!replaced) {
-      // Windows does not replace a file that is open, our own connection included: the lock is
-      // let go and the swap tried again at once; it succeeds only while nobody has the index open.
-      old.Close();
-      replaced = platform::ReplaceKeepingBackup(index, fresh, backup);
-    }
-    if (replaced) break;
+  while (!platform::ReplaceKeepingBackup(index, fresh, backup)) {
     const std::string reason = SystemReason();
     if (std::chrono::steady_clock::now() > deadline) {
       throw ECacheError(Cannot("replace the index", index, reason));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   outcome.keptAs = backup;
   StepDone("replaced");
 
-  // An import that wrote to the old index after the reading above (possible only where the lock
-  // was let go before the swap) left its row in the kept file: it goes into the new index too.
+  // Rows that imports wrote into the old index after the reading above are in the kept file. Its
+  // write lock is taken (waiting for a write under way to end); from then on no import writes to
+  // it any more (on POSIX SQLite refuses to write a file that has moved; on Windows nobody had it
+  // open at the swap, and nobody opens it by the index's name since). They go into the new index
+  // as an import adds a row. A kept journal would be played back by the lock, so the kept pair is
+  // then only read.
   try {
     TSQLite3Database kept;
-    kept.OpenExisting(backup, TSQLite3Database::TOpenMode::ReadOnly);
+    kept.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    kept.OpenExisting(backup, outcome.journalKeptAs ? TSQLite3Database::TOpenMode::ReadOnly
+                                                    : TSQLite3Database::TOpenMode::ReadWrite);
+    if (!outcome.journalKeptAs) kept.Execute(u"BEGIN IMMEDIATE");
     const std::vector<SalvagedRow> late = RowsAfter(kept, seenUpTo);
+    kept.Close();
     if (!late.empty()) {
       AddRows(index, late, true);
       outcome.addedMeanwhile += late.size();
@@ -340,7 +333,35 @@ void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) 
   }
 }
 
+// The PNGs made since `since` (seconds, UTC) that no row of the index names: imports that were
+// under way at the swap. Each registers within moments, unless it had opened the old index before
+// the swap and writes after it (on POSIX SQLite then refuses the write, since the file has moved:
+// the row is lost). They are waited for as long as hopgate waits for a lock; those still without a
+// row then are returned, to be named.
+std::vector<Text> UnregisteredSince(std::int64_t since) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  for (;;) {
+    const CacheView cache = ReadCache(UnreadableIndex::Record);
+    const ListedNames listed(cache.rows);
+    std::vector<Text> unregistered;
+    for (const auto& file : cache.files) {
+      if (file.status.modifiedSeconds >= since && IsUnlisted(file.name, listed)) {
+        unregistered.push_back(file.name);
+      }
+    }
+    if (unregistered.empty() || std::chrono::steady_clock::now() > deadline) return unregistered;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
 // ---- Report ------------------------------------------------------------------------------------
+
+std::string JsonList(const std::vector<Text>& texts) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) list += (i ? ", " : "") + JsonString(texts[i]);
+  return list + "]";
+}
 
 std::string JsonOrNull(const std::optional<Text>& text) {
   return text ? JsonString(*text) : "null";
@@ -349,19 +370,15 @@ std::string JsonOrNull(const std::optional<Text>& text) {
 void Report(const Outcome& o, bool damaged, const RepairOptions& options, const Console& console) {
   const Salvage& s = o.salvage;
   if (options.json) {
-    std::string problems = "[";
-    for (std::size_t i = 0; i < o.problems.size(); ++i) {
-      problems += (i ? ", " : "") + JsonString(o.problems[i]);
-    }
-    console.out("{\"index\": " + JsonString(preview::IndexPath()) +
-                ", \"damaged\": " + (damaged ? "true" : "false") + ", \"problems\": " + problems +
-                "], \"journal\": " + (o.journal ? "true" : "false") +
+    console.out("{\"index\": " + JsonString(preview::IndexPath()) + ", \"damaged\": " +
+                (damaged ? "true" : "false") + ", \"problems\": " + JsonList(o.problems) +
+                ", \"journal\": " + (o.journal ? "true" : "false") +
                 ", \"rows\": " + std::to_string(s.rows.size()) +
                 ", \"unreadable_pages\": " + std::to_string(s.unreadablePages) +
                 ", \"header_rebuilt\": " + (s.headerRebuilt && damaged ? "true" : "false") +
                 ", \"added_during_repair\": " + std::to_string(o.addedMeanwhile) +
-                ", \"kept_as\": " + JsonOrNull(o.keptAs) +
-                ", \"journal_kept_as\": " + JsonOrNull(o.journalKeptAs) +
+                ", \"kept_as\": " + JsonOrNull(o.keptAs) + ", \"journal_kept_as\": " +
+                JsonOrNull(o.journalKeptAs) + ", \"unregistered\": " + JsonList(o.unregistered) +
                 ", \"dry_run\": " + (options.dryRun ? "true" : "false") + "}\n");
     return;
   }
@@ -395,6 +412,14 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
   }
   console.out("kept the damaged index as " + Utf8(*o.keptAs) + "\n");
   if (o.journalKeptAs) console.out("kept its journal as " + Utf8(*o.journalKeptAs) + "\n");
+  if (!o.unregistered.empty()) {
+    std::string names;
+    for (const auto& name : o.unregistered) names += " " + Utf8(name);
+    console.out(Counted(o.unregistered.size(), "preview") +
+                " made during the repair got no row (the import met the swap); import its model "
+                "again:" +
+                names + "\n");
+  }
   console.out("repaired: the new index holds " + Counted(s.rows.size() + o.addedMeanwhile, "row") +
               "\n");
 }
@@ -419,6 +444,8 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
     Report(outcome, false, options, console);
     return kExitOk;
   }
+  // A second back, since a file's time is kept in whole seconds.
+  const std::int64_t start = NowSeconds() - 1;
   outcome.salvage = SalvageCopy(outcome);
   StepDone("salvaged");
   if (!options.dryRun) {
@@ -436,6 +463,7 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
       platform::DeleteFile(fresh);
       throw;
     }
+    outcome.unregistered = UnregisteredSince(start);
   }
   Report(outcome, true, options, console);
   return outcome.salvage.unreadablePages ? kExitFindings : kExitOk;

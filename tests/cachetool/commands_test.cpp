@@ -705,50 +705,6 @@ TEST_F(CacheCommands, AGalleryThatCannotBeWrittenNamesThePathAndTheSystemsReason
 
 constexpr std::size_t kPage = 4096;  // SQLite's default page size, which the fixture indexes use
 
-// UTF-8 bytes as a path text.
-std::u16string U16(const std::string& utf8) {
-  return fs::path(std::u8string(utf8.begin(), utf8.end())).u16string();
-}
-
-// The text that makes a row's model path unique; it stands in the row's every page.
-std::string RowKey(int i) {
-  std::string digits = std::to_string(i);
-  return "m-" + std::string(6 - digits.size(), '0') + digits + "-";
-}
-
-// An index as imports leave it: `count` rows with IDs from 1 (every 40th with a model path long
-// enough to need overflow pages, every 3rd with letters beyond ASCII), written in order and
-// compacted, then every 7th row deleted (its cell stays in the page as free space). Returns the
-// rows still there.
-std::vector<IndexRow> FillIndex(const fs::path& file, int count) {
-  std::vector<IndexRow> rows;
-  {
-    storage::TSQLite3Database db;
-    db.Open(PathText(file));
-    IndexFile(file).CreateTable();
-    db.BeginTransaction();
-    auto insert = db.Prepare(
-        u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
-    for (int i = 1; i <= count; ++i) {
-      std::string model = "/models/" + RowKey(i);
-      if (i % 40 == 0) {
-        for (int k = 0; k < 600; ++k) model += RowKey(i);
-      }
-      if (i % 3 == 0) model += "\xC3\xBC\xE2\x82\xAC";
-      const IndexRow row{i, U16("P" + RowKey(i) + ".PNG"), U16(model + ".sw")};
-      insert->BindInt64(1, row.id);
-      insert->BindText(2, row.png);
-      insert->BindText(3, row.model);
-      EXPECT_EQ(insert->StepAndReset(), storage::kStepDone);
-      rows.push_back(row);
-    }
-    db.Commit();
-    db.Execute(u"VACUUM; DELETE FROM PreviewPNGTable WHERE ID % 7 = 0;");
-  }
-  std::erase_if(rows, [](const IndexRow& r) { return r.id % 7 == 0; });
-  return rows;
-}
-
 // The rows that the pages [first, last] (numbered from 1) held, each found by its key in the
 // bytes of those pages as they were before the damage.
 std::vector<IndexRow> RowsOnPages(const std::string& file, std::size_t first, std::size_t last,
@@ -864,24 +820,10 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
 // journal are kept as a pair under matching names.
 TEST_F(CacheCommands, RepairPlaysAHotJournalBackAndKeepsItWithTheIndex) {
   const fs::path index = cache / "PreviewPNG.sqlite";
-  const fs::path sample = root / "half" / "PreviewPNG.sqlite";
-  fs::create_directories(sample.parent_path());
-  const std::vector<IndexRow> committed = FillIndex(sample, 400);
-  std::string half, journal;
-  {
-    storage::TSQLite3Database db;
-    db.Open(PathText(sample));
-    // A cache of few pages makes SQLite write changed pages into the file before the commit.
-    db.Execute(u"PRAGMA cache_size=2");
-    db.BeginTransaction();
-    db.Execute(u"DELETE FROM PreviewPNGTable WHERE ID < 200");
-    db.Execute(u"UPDATE PreviewPNGTable SET SwFullFileName='overwritten' WHERE ID >= 200");
-    half = ReadFile(sample);
-    journal = ReadFile(sample.string() + "-journal");
-    db.Rollback();
-  }
-  ASSERT_NE(journal, "");
-  ASSERT_NE(half, ReadFile(sample)) << "the transaction wrote nothing into the file";
+  const HalfWritten made = MakeHalfWritten(root / "half", 400);
+  const std::vector<IndexRow>& committed = made.committed;
+  const std::string& half = made.index;
+  const std::string& journal = made.journal;
   WriteFile(index, half);
   WriteFile(cache / "PreviewPNG.sqlite-journal", journal);
 
