@@ -284,26 +284,32 @@ void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) 
     // SQLite cannot read the old index that far: no import could add a row to it either.
   }
   StepDone("caught-up");
-  // A journal still beside the index (no import has played it back meanwhile) goes with it, under
-  // the backup's matching name, right before the swap: the kept pair is the pair as it was
-  // (opening it plays the journal back there), and the journal is never played back into the new
-  // index.
+  // A journal still beside the index goes with it, under the backup's matching name, right
+  // before the swap: the kept pair is the pair as it was (opening it plays the journal back
+  // there), and the journal is never played back into the new index. Windows refuses to move a
+  // journal that an import is writing, and to replace a file that another process has open: both
+  // are tried again until they succeed, for as long as hopgate waits for a lock.
   const Text journal = JournalOf(index);
-  if (platform::FileExists(journal)) {
-    if (!platform::MoveFile(journal, JournalOf(backup))) {
-      throw ECacheError(Cannot("move the journal", journal, SystemReason()));
-    }
-    outcome.journalKeptAs = JournalOf(backup);
-    StepDone("journal-moved");
-  }
-  // Windows does not replace a file that another process has open: the swap is tried again until
-  // none has, for as long as hopgate waits for a lock.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
-  while (!platform::ReplaceKeepingBackup(index, fresh, backup)) {
+  for (;;) {
+    bool done = false;
+    if (platform::FileExists(journal) && !outcome.journalKeptAs) {
+      if (platform::MoveFile(journal, JournalOf(backup))) {
+        outcome.journalKeptAs = JournalOf(backup);
+        StepDone("journal-moved");
+      }
+    }
+    if (!platform::FileExists(journal) || outcome.journalKeptAs) {
+      done = platform::ReplaceKeepingBackup(index, fresh, backup);
+    }
+    if (done) break;
     const std::string reason = SystemReason();
     if (std::chrono::steady_clock::now() > deadline) {
-      throw ECacheError(Cannot("replace the index", index, reason));
+      throw ECacheError(Cannot(platform::FileExists(journal) && !outcome.journalKeptAs
+                                   ? "move the journal"
+                                   : "replace the index",
+                               platform::FileExists(journal) ? journal : index, reason));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
