@@ -62,7 +62,7 @@ def png_digest(model_path):
 
 
 def demo_roots(demo):
-    """The demo folder's spellings, longest first (the path given and the one symlinks resolve to)."""
+    """The demo folder's spellings, longest first: the path given, and the one without symlinks."""
     return sorted({demo, os.path.realpath(demo)}, key=len, reverse=True)
 
 
@@ -205,7 +205,9 @@ def run_all(source, bin_dir, work, cram_options):
     known = fixtures_defined(source)
     for t in transcripts:
         if t.fixture not in known:
-            errors.append(f"{t.doc}:{t.line}: no function fixture_{t.fixture} in tests/docs/fixtures.sh")
+            errors.append(
+                f"{t.doc}:{t.line}: no function fixture_{t.fixture} in tests/docs/fixtures.sh"
+            )
     missing = [f for f in PROGRAM_FILES if not (bin_dir / f).is_file()]
     if missing:
         errors.append(f"{bin_dir}: {', '.join(missing)} missing: build the native preset first")

@@ -16,9 +16,12 @@ mkdir -p "$DOC_DEMO/prog" "$DOC_DEMO/cwd" "$DOC_DEMO/data"
 for doc_file in hopgate hopgate-cache libtarncore.so; do
   # A hard link where the file system allows it: the programs are large, and a copy per
   # transcript adds up. Not a symbolic link: the programs find their folder from their own path.
-  ln "$HOPGATE_BIN/$doc_file" "$DOC_DEMO/prog/" 2>/dev/null || cp "$HOPGATE_BIN/$doc_file" "$DOC_DEMO/prog/"
+  ln "$HOPGATE_BIN/$doc_file" "$DOC_DEMO/prog/" 2>/dev/null ||
+    cp "$HOPGATE_BIN/$doc_file" "$DOC_DEMO/prog/"
 done
 unset doc_file
-(cd "$DOC_DEMO/cwd" && bash -euo pipefail -c '. "$DOC_TRANSCRIPTS/fixtures.sh"; "fixture_$1"' fixture "$1") ||
+# The fixture in a shell of its own, which stops at its first failing step.
+(cd "$DOC_DEMO/cwd" &&
+  bash -euo pipefail -c '. "$DOC_TRANSCRIPTS/fixtures.sh"; "fixture_$1"' fixture "$1") ||
   echo "the fixture $1 failed (exit $?)"
 cd "$DOC_DEMO/cwd" || return
