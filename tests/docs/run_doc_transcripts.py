@@ -163,23 +163,15 @@ def extract(doc, text):
 
 
 def cram_test(t):
-    """The cram test of one transcript: the fixture's setup, then the doc's lines."""
-    out = [
+    """The cram test of one transcript: the fixture's setup, then the doc's lines, indented as
+    cram reads them (a `$ ` line is a command, a `> ` line after it continues it, every other
+    line is expected output)."""
+    head = [
         f"{t.doc}, line {t.line}, with the fixture {t.fixture} (tests/docs/fixtures.sh).",
         "",
         f'  $ . "$DOC_TRANSCRIPTS/setup.sh" {t.fixture}',
     ]
-    in_command = False
-    for line in t.lines:
-        if line.startswith("$ "):
-            in_command = True
-            out.append("  " + line)
-        elif in_command and line.startswith("> "):
-            out.append("  " + line)
-        else:
-            in_command = False
-            out.append("  " + line)
-    return "\n".join(out) + "\n"
+    return "\n".join(head + ["  " + line for line in t.lines]) + "\n"
 
 
 def fixtures_defined(source):
