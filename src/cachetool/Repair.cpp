@@ -388,14 +388,17 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
                 ", \"dry_run\": " + (options.dryRun ? "true" : "false") + "}\n");
     return;
   }
-  const std::string index = Utf8(preview::IndexPath());
   if (!damaged) {
-    console.out("index " + index + ": sound, nothing to repair\n");
+    console.out(platform::FileExists(preview::IndexPath())
+                    ? "the index is sound: nothing to repair\n"
+                    : "there is no index: nothing to repair\n");
     return;
   }
-  console.out("index " + index + ": damaged (" + Utf8(o.problems.front()) +
-              (o.problems.size() > 1 ? "; " + Counted(o.problems.size() - 1, "more problem") : "") +
-              ")\n");
+  console.out("the index is damaged: " + Utf8(o.problems.front()) +
+              (o.problems.size() > 1
+                   ? " (and " + Counted(o.problems.size() - 1, "more problem") + ")"
+                   : "") +
+              "\n");
   if (o.journal) console.out("a journal stood beside it: played back into the copy first\n");
   if (s.headerRebuilt) {
     console.out(s.pageSize ? "the file's header is damaged: page size " +
@@ -416,8 +419,12 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
     console.out("carried over " + Counted(o.addedMeanwhile, "row") +
                 " that imports added during the repair\n");
   }
-  console.out("kept the damaged index as " + Utf8(*o.keptAs) + "\n");
-  if (o.journalKeptAs) console.out("kept its journal as " + Utf8(*o.journalKeptAs) + "\n");
+  // Beside the index, in the cache folder; --json gives the whole paths.
+  const auto fileName = [](const Text& path) {
+    return Utf8(path.substr(path.find_last_of(platform::kPathSeparator) + 1));
+  };
+  console.out("kept the damaged index as " + fileName(*o.keptAs) + "\n");
+  if (o.journalKeptAs) console.out("kept its journal as " + fileName(*o.journalKeptAs) + "\n");
   if (!o.unregistered.empty()) {
     std::string names;
     for (const auto& name : o.unregistered) names += " " + Utf8(name);
