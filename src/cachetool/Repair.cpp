@@ -19,15 +19,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <limits>
 #include <ctime>
+#include <limits>
 #include <thread>
 
 #include "cachetool/Cache.h"
 #include "cachetool/Commands.h"
 #include "cachetool/IndexSalvage.h"
 #include "cachetool/Options.h"
-#include "platform/native_text.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
 #include "storage/SQLite3Wrap.h"
@@ -51,8 +50,8 @@ void StepDone(const char* step) {
   if (stop != nullptr && std::string(stop) == step) std::_Exit(kExitStopped);
 }
 
-// How long the repair holds the old index's lock at most: well under hopgate's own wait, so an
-// import that meets the lock waits and then goes on.
+// How long the reading of the old index right before the swap waits for an import's lock: less
+// than hopgate's own wait, since the repair only reads there.
 constexpr int kLockWaitMs = preview::kIndexBusyTimeoutMs / 2;
 
 struct RepairOptions {
@@ -68,6 +67,7 @@ struct Outcome {
   std::optional<Text> keptAs;      // where the damaged index went
   std::optional<Text> journalKeptAs;
   std::vector<Text> unregistered;  // PNGs made during the repair whose rows did not make it
+  std::size_t rowsNow = 0;         // the rows of the new index at the end
 };
 
 Text JournalOf(const Text& database) { return database + u"-journal"; }
@@ -433,8 +433,7 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
                 "again:" +
                 names + "\n");
   }
-  console.out("repaired: the new index holds " + Counted(s.rows.size() + o.addedMeanwhile, "row") +
-              "\n");
+  console.out("repaired: the new index holds " + Counted(o.rowsNow, "row") + "\n");
 }
 
 }  // namespace
@@ -477,6 +476,7 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
       throw;
     }
     outcome.unregistered = UnregisteredSince(start);
+    outcome.rowsNow = ReadRows().size();
   }
   Report(outcome, true, options, console);
   return outcome.salvage.unreadablePages ? kExitFindings : kExitOk;

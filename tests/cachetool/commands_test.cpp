@@ -751,8 +751,20 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
   std::string both = torn;
   both.replace(0, 32, std::string(32, '\xA5'));
   const std::size_t kept = pages * 6 / 10;
+  // Rows deleted by the hundred leave whole pages on SQLite's freelist, their cells still in them.
+  fs::copy_file(sample, root / "freed.sqlite");
+  IndexFile(root / "freed.sqlite")
+      .Execute(u"DELETE FROM PreviewPNGTable WHERE ID BETWEEN 1000 AND 1600");
+  std::string freed = ReadFile(root / "freed.sqlite");
+  ASSERT_EQ(freed.size(), sound.size());
+  ASSERT_NE(freed.substr(36, 4), std::string(4, '\0')) << "no page on the freelist";
+  freed.replace(0, 32, std::string(32, '\xA5'));
+  std::vector<IndexRow> afterDelete = written;
+  std::erase_if(afterDelete, [](const IndexRow& r) { return r.id >= 1000 && r.id <= 1600; });
   const Case cases[] = {
       {"a smashed header", smashed, written, 0,
+       "the file's header is damaged: page size 4096 found from its first page"},
+      {"a smashed header over pages of deleted rows", freed, afterDelete, 0,
        "the file's header is damaged: page size 4096 found from its first page"},
       {"a torn leaf page in the middle", torn,
        Without(written, RowsOnPages(sound, middle, middle, written)), 1,
