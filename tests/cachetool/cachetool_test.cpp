@@ -258,6 +258,9 @@ TEST_F(CacheToolTest, ARepairStoppedAtAnyStepLeavesTheOldOrTheNewIndexInPlace) {
     WriteFile(PreviewFolder() / "PreviewPNG.sqlite-journal", made.journal);
     RunOptions o = Options();
     o.environment["HOPGATE_CACHE_TEST_REPAIR_STOP"] = step;
+    // A stopped run leaves its scratch folder behind: in the test's folder, not the system's.
+    fs::create_directories(root / "tmp");
+    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) o.environment[name] = Utf8(root / "tmp");
     const RunResult stopped = RunArguments(program / Exe("hopgate-cache"), {u"repair"}, o);
     EXPECT_EQ(stopped.exitCode, 70) << stopped.output;
     ASSERT_TRUE(fs::exists(Index()));
