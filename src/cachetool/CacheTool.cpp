@@ -42,7 +42,9 @@ std::vector<Command> MakeCommands() {
       {"check", "[--json]", "what is wrong with the cache (exit 1 when anything is)",
        "Prints every finding with the row or file it concerns, then the totals:\n" +
            FindingKindsHelp() +
-           "Exit code 1 when there is any finding but an informational one.\n" + kNoCacheFolder,
+           "Exit code 1 when there is any finding but an informational one. An integrity\n"
+           "finding means a damaged index: repair salvages its rows.\n" +
+           kNoCacheFolder,
        CommandCheck, true},
       {"clean", "[--dry-run] [--stale] [--unlisted]",
        "remove rows without PNG and leftover temporary files",
@@ -73,7 +75,7 @@ std::vector<Command> MakeCommands() {
            ") with model path, PNG name and state, and a filter box by model path. To\n"
            "standard output unless -o names a file. An index that cannot be read still gives the\n"
            "page, with a line saying so at its top and every PNG shown as unlisted; the exit code\n"
-           "is 2 then.\n",
+           "is 2 then, and repair salvages the index's rows.\n",
        CommandGallery, true},
       {"repair", "[--dry-run] [--json]", "salvage the rows of a damaged index into a new one",
        "When SQLite finds the index damaged, reads every row it can from a copy of it (a hot\n"
