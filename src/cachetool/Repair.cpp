@@ -456,6 +456,13 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
     Report(outcome, false, options, console);
     return kExitOk;
   }
+  // A lock held for longer than hopgate's wait says nothing about damage.
+  const Text busy = storage::ResultCodeText(storage::kStepBusy);
+  const Text& first = outcome.problems.front();
+  if (outcome.problems.size() == 1 && first.size() >= busy.size() &&
+      first.compare(first.size() - busy.size(), busy.size(), busy) == 0) {
+    throw ECacheError(Cannot("read the index", preview::IndexPath(), Utf8(busy)));
+  }
   // A second back, since a file's time is kept in whole seconds.
   const std::int64_t start = NowSeconds() - 1;
   outcome.salvage = SalvageCopy(outcome);

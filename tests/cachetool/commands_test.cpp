@@ -886,6 +886,18 @@ TEST_F(CacheCommands, RepairLeavesAnIndexThatIsNotDamagedAsItIs) {
   }
   ExpectOneLineFailure(Tool({u"--data-root", PathText(root / "nowhere"), u"repair"}),
                        "no cache at ", "repair without a cache");
+
+  // A sound index that another connection keeps locked for longer than hopgate's wait is not
+  // taken for a damaged one: the repair fails and changes nothing.
+  Row(u"A.PNG", Model("a.sw"));
+  storage::TSQLite3Database holder;
+  holder.Open(PathText(index));
+  holder.Execute(u"BEGIN EXCLUSIVE");
+  const Tree before = Snapshot(data);
+  ExpectOneLineFailure(Tool({u"repair"}),
+                       "cannot read the index " + Utf8(index) + ": database is locked",
+                       "repair of a locked index");
+  EXPECT_EQ(Snapshot(data), before);
 }
 
 }  // namespace
