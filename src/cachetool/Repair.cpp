@@ -429,8 +429,8 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
     std::string names;
     for (const auto& name : o.unregistered) names += " " + Utf8(name);
     console.out(Counted(o.unregistered.size(), "preview") +
-                " made during the repair got no row (the import met the swap); import its model "
-                "again:" +
+                " made during the repair got no row (an import that met the damaged index or the "
+                "swap); importing the model again registers it:" +
                 names + "\n");
   }
   console.out("repaired: the new index holds " + Counted(o.rowsNow, "row") + "\n");
