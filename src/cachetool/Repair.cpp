@@ -22,6 +22,7 @@
 #include <ctime>
 #include <limits>
 #include <thread>
+#include <utility>
 
 #include "cachetool/Cache.h"
 #include "cachetool/Commands.h"
@@ -237,15 +238,23 @@ void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew)
   }
 }
 
-// The rows of the open index `db` above `after`, read until the end or the first page SQLite
-// cannot read.
+// The rows that imports added to the open index `db` above `after`, read until the end, the first
+// page SQLite cannot read, or the first row that no import makes: SQLite reads the pages of a
+// damaged file as they come, so a row whose ID does not rise or that lacks a PNG name or a model
+// path is the damage speaking, and nothing after it is taken.
 std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
   std::vector<SalvagedRow> rows;
+  db.Execute(u"PRAGMA cell_size_check=ON");
   auto list = db.Prepare(
       u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable WHERE ID>? ORDER BY ID");
   list->BindInt64(1, after);
   while (list->Step() == storage::kStepRow) {
-    rows.push_back({list->ColumnInt64(0), Column(*list, 1), Column(*list, 2)});
+    SalvagedRow row{list->ColumnInt64(0), Column(*list, 1), Column(*list, 2)};
+    if (row.id <= (rows.empty() ? after : rows.back().id) ||
+        row.png.type != StoredValue::Type::String || row.model.type != StoredValue::Type::String) {
+      break;
+    }
+    rows.push_back(std::move(row));
   }
   return rows;
 }

@@ -751,6 +751,10 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
   std::string both = torn;
   both.replace(0, 32, std::string(32, '\xA5'));
   const std::size_t kept = pages * 6 / 10;
+  // The leaf that new rows go to: the page with the last row's cell.
+  const std::size_t last = sound.find("P" + RowKey(2999) + ".PNG") / kPage + 1;
+  std::string tornLast = sound;
+  tornLast.replace((last - 1) * kPage + kPage / 2, kPage / 2, std::string(kPage / 2, '\0'));
   // Rows deleted by the hundred leave whole pages on SQLite's freelist, their cells still in them.
   fs::copy_file(sample, root / "freed.sqlite");
   IndexFile(root / "freed.sqlite")
@@ -772,6 +776,8 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
       {"a smashed header and a torn page", both,
        Without(written, RowsOnPages(sound, middle, middle, written)), 1,
        "1 page of the table could not be read"},
+      {"a torn last leaf page", tornLast, Without(written, RowsOnPages(sound, last, last, written)),
+       1, "1 page of the table could not be read"},
       {"a truncated file", sound.substr(0, kept * kPage),
        Without(written, RowsOnPages(sound, kept + 1, pages, written)), 1,
        "of the table could not be read"},
