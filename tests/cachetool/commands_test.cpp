@@ -717,6 +717,16 @@ std::vector<IndexRow> RowsOnPages(const std::string& file, std::size_t first, st
   return on;
 }
 
+// The index's schema and text encoding as SQLite keeps them.
+std::u16string SchemaOf(const fs::path& file) {
+  storage::TSQLite3Database db;
+  db.OpenExisting(PathText(file), storage::TSQLite3Database::TOpenMode::ReadOnly);
+  std::u16string schema;
+  auto s = db.Prepare(u"SELECT sql FROM sqlite_master UNION ALL SELECT * FROM pragma_encoding");
+  while (s->Step() == storage::kStepRow) schema += s->ColumnText(0) + u"\n";
+  return schema;
+}
+
 std::vector<IndexRow> Without(std::vector<IndexRow> rows, const std::vector<IndexRow>& lost) {
   std::erase_if(rows, [&](const IndexRow& r) {
     return std::find(lost.begin(), lost.end(), r) != lost.end();
@@ -820,6 +830,8 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
     // Nothing left of the work: only the index and the kept file.
     EXPECT_EQ(Snapshot(cache).size(), 2u) << r.out;
 
+    // The table as hopgate makes it, in UTF-8.
+    EXPECT_EQ(SchemaOf(index), SchemaOf(sample));
     // SQLite finds the new index sound, and hopgate registers new previews in it.
     const ToolRun check = Tool({u"check", u"--json"});
     EXPECT_FALSE(Contains(check.out, "integrity")) << check.out;
