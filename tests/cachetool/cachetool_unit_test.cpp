@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cache_fixture.h"
+#include "cachetool/Cache.h"
 #include "cachetool/PngCheck.h"
 #include "cachetool/Text.h"
 #include "tarncore/temporary_name.h"
@@ -62,6 +63,21 @@ TEST(TemporaryName, TheWritersNamesAreRecognisedAndNothingElse) {
   for (const auto& c : cases) {
     EXPECT_EQ(tarncore::IsTemporaryName(std::u16string_view(c.name)), c.temporary)
         << testsupport::Show(c.name);
+  }
+}
+
+// A file is abandoned from the hour on, counted in whole seconds; a time ahead of the clock (a file
+// written on a machine whose clock runs fast) is young.
+TEST(Abandoned, FromOneHourOn) {
+  static const struct {
+    std::int64_t age;
+    bool abandoned;
+  } cases[] = {{0, false}, {3599, false}, {3600, true}, {86400, true}, {-60, false}};
+  constexpr std::int64_t kNow = 1'800'000'000;
+  for (const auto& c : cases) {
+    platform::FileStatus status;
+    status.modifiedSeconds = kNow - c.age;
+    EXPECT_EQ(cachetool::Abandoned(status, kNow), c.abandoned) << c.age;
   }
 }
 

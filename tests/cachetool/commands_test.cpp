@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -378,6 +379,9 @@ TEST_F(CacheCommands, CheckExitsZeroWhenUnlistedPngsAreAllThereIs) {
   // these are the row's own file).
   CacheFile("MIXED.PNG");
   CacheFile("mixed.png");
+  // Rows whose names differ in letter case alone are not twins: hopgate's count of a name's rows
+  // compares exactly, so it never took one for the other's.
+  Row(u"MIXED.PNG", Model("good.sw"));
   const ToolRun r = Tool({u"check"});
   EXPECT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(Lines(r.out)[0], "unlisted-png    orphan.png");
@@ -483,7 +487,7 @@ TEST_F(CacheCommands, CleanCarriesOutExactlyThePlanItsDryRunShows) {
 TEST_F(CacheCommands, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
   CacheFile("A.PNG");
   Row(u"A.PNG", Model("a.sw"));
-  WriteFile(data / "outside.PNG", "keep");
+  WriteFile(data / "Vexmoor" / "outside.PNG", "keep");
   const std::u16string gone = Model("gone.sw", false);
   Row(u".." + std::u16string(1, static_cast<char16_t>(fs::path::preferred_separator)) +
           u"outside.PNG",
@@ -491,12 +495,85 @@ TEST_F(CacheCommands, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
   Row(u"previewpng.SQLITE", gone);  // the index, on a file system that ignores letter case
   Row(u"PreviewPNG.sqlite", gone);
   MakeOld(cache / "PreviewPNG.sqlite");
+  // A folder under a row's PNG name is not its PNG: the row is png-missing, the folder stays.
+  fs::create_directories(cache / "FOLDER.PNG");
+  Row(u"FOLDER.PNG", gone);
   const ToolRun r = Tool({u"clean", u"--stale", u"--unlisted"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(Lines(r.out).back(), "removed 3 rows, 0 files") << r.out;
-  EXPECT_TRUE(fs::exists(data / "outside.PNG"));
+  EXPECT_TRUE(Contains(r.out, "removed row 5 (png-missing): FOLDER.PNG")) << r.out;
+  EXPECT_EQ(Lines(r.out).back(), "removed 4 rows, 0 files") << r.out;
+  EXPECT_TRUE(fs::exists(data / "Vexmoor" / "outside.PNG"));
+  EXPECT_TRUE(fs::is_directory(cache / "FOLDER.PNG"));
   EXPECT_TRUE(fs::exists(cache / "PreviewPNG.sqlite"));
   EXPECT_EQ(RowIds(), std::vector<std::int64_t>{1});
+}
+
+// An import may run while clean does: what changed between the plan and a file's removal keeps
+// the file. clean prints the rows it removed before it removes any file, so the console's first
+// "removed row" line is the moment between the two at which the import's change is made here.
+TEST_F(CacheCommands, CleanTestsEachFileAgainRightBeforeRemovingIt) {
+  const struct {
+    const char* what;
+    const char* file;
+    std::function<void()> makeFile, change;
+    const char* summary;
+  } cases[] = {
+      {"a leftover temporary file written again", "OLD.PNG.9-1.tmp",
+       [&] {
+         CacheFile("OLD.PNG.9-1.tmp", "half a png");
+         MakeOld(cache / "OLD.PNG.9-1.tmp");
+       },
+       [&] { CacheFile("OLD.PNG.9-1.tmp", "a png being written again"); },
+       "removed 1 row, 0 files"},
+      {"an unlisted PNG written again", "ORPHAN.PNG",
+       [&] {
+         CacheFile("ORPHAN.PNG");
+         MakeOld(cache / "ORPHAN.PNG");
+       },
+       [&] { CacheFile("ORPHAN.PNG"); }, "removed 1 row, 0 files"},
+      {"an unlisted PNG that a row names now", "ORPHAN.PNG",
+       [&] {
+         CacheFile("ORPHAN.PNG");
+         MakeOld(cache / "ORPHAN.PNG");
+       },
+       [&] { Row(u"ORPHAN.PNG", Model("orphan.sw")); }, "removed 1 row, 0 files"},
+      {"a stale row's PNG whose model is back", "STALE.PNG",
+       [&] {
+         CacheFile("STALE.PNG");
+         Row(u"STALE.PNG", Model("back.sw", false));
+       },
+       [&] { Model("back.sw"); }, "removed 2 rows, 0 files"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(cache);
+    fs::remove_all(models);
+    fs::create_directories(cache);
+    fs::create_directories(models);
+    Row(u"LOST.PNG", Model("lost.sw"));  // a row to remove first: the moment of the change
+    c.makeFile();
+    const std::string planned = "file " + std::string(c.file) + " (";
+    ASSERT_TRUE(Contains(Tool({u"clean", u"--dry-run", u"--stale", u"--unlisted"}).out,
+                         "would remove " + planned))
+        << c.what;
+
+    ToolRun r;
+    bool changed = false;
+    const cachetool::Console console{[&](std::string_view text) {
+                                       r.out += text;
+                                       if (!changed && text.rfind("removed row", 0) == 0) {
+                                         changed = true;
+                                         c.change();
+                                       }
+                                     },
+                                     [&](std::string_view text) { r.err += text; }, false};
+    r.exitCode = RunCacheTool({u"--data-root", PathText(data), u"clean", u"--stale", u"--unlisted"},
+                              console);
+    EXPECT_TRUE(changed) << c.what << "\n" << r.out;
+    EXPECT_EQ(r.exitCode, 0) << c.what << "\n" << r.err;
+    EXPECT_FALSE(Contains(r.out, "removed " + planned)) << c.what << "\n" << r.out;
+    EXPECT_EQ(Lines(r.out).back(), c.summary) << c.what;
+    EXPECT_TRUE(fs::exists(cache / c.file)) << c.what;
+  }
 }
 
 TEST_F(CacheCommands, CleanNamesAFileItCannotRemoveWithTheSystemsReasonAndGoesOn) {
