@@ -162,6 +162,10 @@ struct Finding {
   Text detail;                     // the integrity check's message
 };
 
+// What check and gallery say about a damaged or unreadable index.
+inline constexpr char16_t kRepairHint[] =
+    u"hopgate-cache repair salvages the rows that can still be read into a new index";
+
 // Every finding of `cache`, rows first (by ID), then files (by name), then the integrity check
 // (or the reason the index could not be read).
 std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now, const Console& console);

@@ -42,7 +42,9 @@ std::vector<Command> MakeCommands() {
       {"check", "[--json]", "what is wrong with the cache (exit 1 when anything is)",
        "Prints every finding with the row or file it concerns, then the totals:\n" +
            FindingKindsHelp() +
-           "Exit code 1 when there is any finding but an informational one.\n" + kNoCacheFolder,
+           "Exit code 1 when there is any finding but an informational one. An integrity\n"
+           "finding means a damaged index: repair salvages its rows.\n" +
+           kNoCacheFolder,
        CommandCheck, true},
       {"clean", "[--dry-run] [--stale] [--unlisted]",
        "remove rows without PNG and leftover temporary files",
@@ -73,8 +75,20 @@ std::vector<Command> MakeCommands() {
            ") with model path, PNG name and state, and a filter box by model path. To\n"
            "standard output unless -o names a file. An index that cannot be read still gives the\n"
            "page, with a line saying so at its top and every PNG shown as unlisted; the exit code\n"
-           "is 2 then.\n",
+           "is 2 then, and repair salvages the index's rows.\n",
        CommandGallery, true},
+      {"repair", "[--dry-run] [--json]", "salvage the rows of a damaged index into a new one",
+       "When SQLite finds the index damaged, reads every row it can from a copy of it (a hot\n"
+       "journal beside it played back into the copy first), page by page, writes a new index\n"
+       "with those rows and puts it in place, keeping the damaged file beside it as\n"
+       "PreviewPNG.sqlite.damaged-YYYYMMDD-HHMMSS (UTC; its journal with \"-journal\" added).\n"
+       "Rows on pages that are not whole are lost; rows deleted earlier never come back. Imports\n"
+       "may run meanwhile: the rows they add are carried into the new index. An index that is\n"
+       "not damaged is left as it is.\n"
+       "Exit code 0 repaired or nothing to repair, 1 repaired but a page of the table could not\n"
+       "be read, 2 could not repair (the index is left as it was).\n"
+       "--dry-run reports the same and changes nothing, in the cache folder or elsewhere.\n",
+       CommandRepair, false},
   };
 }
 
@@ -116,8 +130,8 @@ std::string UsageText() {
   }
   return text + "\nThe reading commands (" + readers + ") create nothing.\n" +
          "COMMAND --help describes each command. --version prints the version.\n"
-         "Exit codes: 0 success, 1 findings (check), 2 the cache cannot be read or changed, or\n"
-         "wrong usage.\n";
+         "Exit codes: 0 success, 1 findings (check) or rows lost (repair), 2 the cache cannot be\n"
+         "read or changed, or wrong usage.\n";
 }
 
 std::string HelpText(const Command& command) {

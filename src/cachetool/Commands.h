@@ -1,5 +1,5 @@
 // The handlers of the command table (CacheTool.cpp), one file each or by kind: Report.cpp (where,
-// list, check), Clean.cpp, Explain.cpp, Gallery.cpp.
+// list, check), Clean.cpp, Explain.cpp, Gallery.cpp, Repair.cpp.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +17,7 @@ int CommandList(const Command& self, const std::vector<Text>& arguments, const C
 int CommandCheck(const Command& self, const std::vector<Text>& arguments, const Console& console);
 int CommandClean(const Command& self, const std::vector<Text>& arguments, const Console& console);
 int CommandExplain(const Command& self, const std::vector<Text>& arguments, const Console& console);
+int CommandRepair(const Command& self, const std::vector<Text>& arguments, const Console& console);
 int CommandGallery(const Command& self, const std::vector<Text>& arguments, const Console& console);
 
 }  // namespace cachetool

@@ -145,7 +145,8 @@ int CommandGallery(const Command& self, const std::vector<Text>& arguments,
   std::string page = kPageHead + StateStyles() + kBodyStart;
   if (cache.indexError) {
     page += "<p class=\"warning\">The index cannot be read, so every PNG is shown as unlisted: " +
-            HtmlText(platform::FromNative(*cache.indexError)) + "</p>\n";
+            HtmlText(platform::FromNative(*cache.indexError)) + ". " + HtmlText(kRepairHint) +
+            "</p>\n";
   }
   page += "<p>" + std::to_string(shown) + " of " + std::to_string(tiles.size()) +
           " previews, newest first";
@@ -172,7 +173,8 @@ int CommandGallery(const Command& self, const std::vector<Text>& arguments,
     throw ECacheError(Cannot("write", *output, SystemReason()));
   }
   if (cache.indexError) {
-    console.err("hopgate-cache: " + *cache.indexError + "; the page shows every PNG as unlisted\n");
+    console.err("hopgate-cache: " + *cache.indexError + "; the page shows every PNG as unlisted; " +
+                Utf8(kRepairHint) + "\n");
     return kExitFailure;
   }
   return kExitOk;

@@ -108,6 +108,10 @@ int CommandCheck(const Command& self, const std::vector<Text>& arguments, const 
     }
     console.out(Counted(cache.rows.size(), "row") + ", " + Counted(cache.files.size(), "file") +
                 ", " + Counted(bytes, "byte") + "; " + Counted(findings.size(), "finding") + "\n");
+    if (std::any_of(findings.begin(), findings.end(),
+                    [](const Finding& f) { return f.kind == FindingKind::Integrity; })) {
+      console.out(Utf8(kRepairHint) + "\n");
+    }
   }
   return anyCounted ? kExitFindings : kExitOk;
 }

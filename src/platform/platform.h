@@ -87,6 +87,19 @@ bool MoveFile(const Text& from, const Text& to);
 // Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false).
 bool CopyFile(const Text& from, const Text& to);
 
+// Puts the file `replacement` in the place of `target` and keeps the file that stood there as
+// `backup`, so that at no moment does no file stand at `target` (ReplaceFileW with a backup name;
+// POSIX: a hard link of `target` named `backup`, then `replacement` renamed over `target`). All
+// three lie in one folder. Refuses when `backup` exists; on failure `target` is as it was.
+bool ReplaceKeepingBackup(const Text& target, const Text& replacement, const Text& backup);
+
+// Removes an empty folder (RemoveDirectoryW).
+bool RemoveFolder(const Text& path);
+
+// The folder for temporary files, without a final separator (GetTempPathW; POSIX: TMPDIR when set
+// and not empty, else /tmp).
+Text TemporaryFolder();
+
 // Resets the attributes to normal (SetFileAttributesW with FILE_ATTRIBUTE_NORMAL); POSIX: sets the
 // owner-write bit.
 bool SetNormalAttributes(const Text& path);

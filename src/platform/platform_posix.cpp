@@ -253,6 +253,28 @@ bool MoveFile(const Text& from, const Text& to) {
   return true;
 }
 
+bool ReplaceKeepingBackup(const Text& target, const Text& replacement, const Text& backup) {
+  const std::string t = ToNative(target);
+  const std::string b = ToNative(backup);
+  // link refuses an existing name, so a backup is never overwritten.
+  if (::link(t.c_str(), b.c_str()) != 0) return Failed();
+  if (::rename(ToNative(replacement).c_str(), t.c_str()) != 0) {
+    const int reason = errno;
+    ::unlink(b.c_str());
+    return Failed(reason);
+  }
+  return true;
+}
+
+bool RemoveFolder(const Text& path) { return ::rmdir(ToNative(path).c_str()) == 0 || Failed(); }
+
+Text TemporaryFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string text = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return FromNative(text);
+}
+
 bool CopyFile(const Text& from, const Text& to) {
   const std::string f = ToNative(from);
   const std::string t = ToNative(to);

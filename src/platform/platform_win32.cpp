@@ -93,6 +93,31 @@ bool MoveFile(const Text& from, const Text& to) {
   return ::MoveFileW(W(from), W(to)) != 0 || Failed();
 }
 
+bool ReplaceKeepingBackup(const Text& target, const Text& replacement, const Text& backup) {
+  // ReplaceFileW would overwrite an existing backup.
+  if (::GetFileAttributesW(W(backup)) != INVALID_FILE_ATTRIBUTES) return Failed(ERROR_FILE_EXISTS);
+  if (::ReplaceFileW(W(target), W(replacement), W(backup),
+                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                     nullptr) != 0) {
+    return true;
+  }
+  const DWORD reason = ::GetLastError();
+  // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the target was moved to the backup name, and the
+  // replacement could not take its place; the target goes back.
+  if (reason == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) ::MoveFileW(W(backup), W(target));
+  return Failed(reason);
+}
+
+bool RemoveFolder(const Text& path) { return ::RemoveDirectoryW(W(path)) != 0 || Failed(); }
+
+Text TemporaryFolder() {
+  wchar_t buffer[MAX_PATH + 2];
+  const DWORD n = ::GetTempPathW(MAX_PATH + 2, buffer);
+  Text folder = n > 0 && n <= MAX_PATH + 1 ? FromW(buffer, n) : Text(u".");
+  while (folder.size() > 3 && (folder.back() == u'\\' || folder.back() == u'/')) folder.pop_back();
+  return folder;
+}
+
 bool CopyFile(const Text& from, const Text& to) {
   return ::CopyFileW(W(from), W(to), FALSE) != 0 || Failed();
 }

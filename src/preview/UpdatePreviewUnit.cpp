@@ -19,9 +19,6 @@ namespace {
 using storage::TSQLite3Database;
 using Text = std::u16string;
 
-const char16_t kCreateTable[] =
-    u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
-    u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)";
 const char16_t kCountPrefix[] =
     u"SELECT Count(ID) AS IDS FROM PreviewPNGTable WHERE PngMd5FileName=";
 const char16_t kInsert[] =
@@ -70,7 +67,7 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
     // Declared before the statements, so that on every way out the statements go first.
     TSQLite3Database index;
     OpenIndex(index);
-    index.Execute(kCreateTable);
+    index.Execute(kCreateIndexTable);
     {
       // The name stands in the text between double quotes; SQLite reads a double-quoted word
       // that names no column as a text value.

@@ -15,6 +15,12 @@ void PrepareDataFolders();
 // run's lock would drop its row.
 inline constexpr int kIndexBusyTimeoutMs = 5000;
 
+// The statement that makes the index's table where it is missing, run before every registration;
+// the cache tool makes a rebuilt index with it too.
+inline constexpr char16_t kCreateIndexTable[] =
+    u"CREATE TABLE IF NOT EXISTS \"PreviewPNGTable\" (\"ID\" INTEGER PRIMARY KEY NOT NULL , "
+    u"\"PngMd5FileName\" TEXT, \"SwFullFileName\" TEXT)";
+
 // The file `fileName` of the cache: PreviewFolder, a separator and the name.
 std::u16string CachePath(const std::u16string& fileName);
 

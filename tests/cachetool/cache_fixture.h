@@ -6,8 +6,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "storage/SQLite3Wrap.h"
+#include "support/preview_cache.h"
+#include "support/program_folder.h"
 
 namespace testsupport {
 
@@ -53,6 +59,80 @@ inline Tree Snapshot(const fs::path& root) {
                                      : std::make_pair(std::uintmax_t{0}, fs::file_time_type{});
   }
   return tree;
+}
+
+// ---- Damaged indexes ------------------------------------------------------------------------
+
+// UTF-8 bytes as a path text.
+inline std::u16string U16(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end())).u16string();
+}
+
+// The text that makes a row's model path unique; it stands in the row's every page.
+inline std::string RowKey(int i) {
+  std::string digits = std::to_string(i);
+  return "m-" + std::string(6 - digits.size(), '0') + digits + "-";
+}
+
+// An index as imports leave it: `count` rows with IDs from 1 (every 40th with a model path long
+// enough to need overflow pages, every 3rd with letters beyond ASCII), written in order and
+// compacted, then every 7th row deleted (its cell stays in the page as free space). Returns the
+// rows still there.
+inline std::vector<IndexRow> FillIndex(const fs::path& file, int count) {
+  std::vector<IndexRow> rows;
+  {
+    storage::TSQLite3Database db;
+    db.Open(PathText(file));
+    IndexFile(file).CreateTable();
+    db.BeginTransaction();
+    auto insert = db.Prepare(
+        u"INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)");
+    for (int i = 1; i <= count; ++i) {
+      std::string model = "/models/" + RowKey(i);
+      if (i % 40 == 0) {
+        for (int k = 0; k < 600; ++k) model += RowKey(i);
+      }
+      if (i % 3 == 0) model += "\xC3\xBC\xE2\x82\xAC";
+      const IndexRow row{i, U16("P" + RowKey(i) + ".PNG"), U16(model + ".sw")};
+      insert->BindInt64(1, row.id);
+      insert->BindText(2, row.png);
+      insert->BindText(3, row.model);
+      if (insert->StepAndReset() != storage::kStepDone) throw std::runtime_error("insert failed");
+      rows.push_back(row);
+    }
+    db.Commit();
+    db.Execute(u"VACUUM; DELETE FROM PreviewPNGTable WHERE ID % 7 = 0;");
+  }
+  std::erase_if(rows, [](const IndexRow& r) { return r.id % 7 == 0; });
+  return rows;
+}
+
+// An index left half-written by a transaction cut short, and its hot journal: the bytes of both
+// as they stood in the middle of the transaction, and the rows committed before it.
+struct HalfWritten {
+  std::string index, journal;
+  std::vector<IndexRow> committed;
+};
+
+inline HalfWritten MakeHalfWritten(const fs::path& folder, int count) {
+  fs::create_directories(folder);
+  const fs::path file = folder / "PreviewPNG.sqlite";
+  HalfWritten made;
+  made.committed = FillIndex(file, count);
+  storage::TSQLite3Database db;
+  db.Open(PathText(file));
+  // A cache of few pages makes SQLite write changed pages into the file before the commit.
+  db.Execute(u"PRAGMA cache_size=2");
+  db.BeginTransaction();
+  db.Execute(u"DELETE FROM PreviewPNGTable WHERE ID < " + U16(std::to_string(count / 2)));
+  db.Execute(u"UPDATE PreviewPNGTable SET SwFullFileName='overwritten'");
+  made.index = ReadFile(file);
+  made.journal = ReadFile(fs::path(file).concat("-journal"));
+  db.Rollback();
+  if (made.journal.empty() || made.index == ReadFile(file)) {
+    throw std::runtime_error("the transaction left no half-written index");
+  }
+  return made;
 }
 
 }  // namespace testsupport

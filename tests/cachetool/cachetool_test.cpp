@@ -185,6 +185,102 @@ TEST_F(CacheToolTest, CleanRacingRunningImportsLosesNothing) {
   EXPECT_EQ(models.size(), static_cast<size_t>(kImports)) << cleans << " cleans";
 }
 
+// A damaged index beside running imports: a half-written index and its hot journal, which the
+// first import plays back before it adds its row, so that imports go on writing while the repair
+// runs. No row is lost without a word: every row of the old index and every import's row is in
+// the new one, or the repair names the import's PNG as one whose row did not make it.
+TEST_F(CacheToolTest, RepairRacingRunningImportsLosesNoRowSilently) {
+  Run({});
+  constexpr int kRounds = 4;
+  constexpr int kImports = 8;
+  const HalfWritten made = MakeHalfWritten(root / "half", 300);
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(round);
+    for (const auto& e : fs::directory_iterator(PreviewFolder())) fs::remove(e.path());
+    WriteFile(Index(), made.index);
+    WriteFile(PreviewFolder() / "PreviewPNG.sqlite-journal", made.journal);
+    std::vector<std::u16string> models;
+    for (int i = 0; i < kImports; ++i) {
+      const std::string name = "r" + std::to_string(round) + "-" + std::to_string(i);
+      WriteFile(caller / (name + ".sw"), "model");
+      WriteFile(caller / (name + ".bmp"), Bmp24(Pattern(100 + i, 80)));
+      WriteFile(caller / (name + ".json"), "{\"bmp\": \"" + name + ".bmp\", \"sw\": \"" +
+                                               JsonPath(caller / (name + ".sw")) + "\"}");
+      models.push_back(PathText(caller / (name + ".sw")));
+    }
+    std::vector<std::thread> imports;
+    for (int i = 0; i < kImports; ++i) {
+      imports.emplace_back([&, i] {
+        const std::string name = "r" + std::to_string(round) + "-" + std::to_string(i);
+        RunArguments(program / Exe("hopgate"), {PathText(caller / (name + ".json"))}, Options());
+      });
+    }
+    const RunResult repair = Tool({u"repair"});
+    for (auto& t : imports) t.join();
+    EXPECT_EQ(repair.exitCode, 0) << repair.output << repair.errors;
+
+    const std::vector<IndexRow> rows = Rows();
+    std::set<std::u16string> pngs;
+    for (const auto& row : rows) EXPECT_TRUE(pngs.insert(row.png).second) << Show(row.png);
+    for (const auto& row : made.committed) {
+      EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << row;
+    }
+    std::size_t registered = 0;
+    for (const auto& model : models) {
+      registered += std::count_if(rows.begin(), rows.end(),
+                                  [&](const IndexRow& r) { return r.model == model; });
+    }
+    // Each PNG that no row names is one the repair named.
+    std::size_t named = 0;
+    for (const auto& e : fs::directory_iterator(PreviewFolder())) {
+      const std::u16string name = e.path().filename().u16string();
+      if (e.path().extension() != ".PNG" || pngs.count(name)) continue;
+      EXPECT_TRUE(Contains(repair.output, " " + Utf8(e.path().filename()))) << repair.output;
+      ++named;
+    }
+    EXPECT_EQ(registered + named, static_cast<std::size_t>(kImports)) << repair.output;
+  }
+}
+
+// A repair stopped after any of its steps (as a crash or a power cut would stop it) leaves an
+// index in place, never none: the old one up to the swap, the new one from it on. A repair run
+// again then finishes the work, and hopgate registers new previews.
+TEST_F(CacheToolTest, ARepairStoppedAtAnyStepLeavesTheOldOrTheNewIndexInPlace) {
+  Run({});
+  const HalfWritten made = MakeHalfWritten(root / "half", 200);
+  const char* const steps[] = {"copied",    "salvaged",      "written",
+                               "caught-up", "journal-moved", "replaced"};
+  int imports = 0;
+  for (const char* step : steps) {
+    SCOPED_TRACE(step);
+    for (const auto& e : fs::directory_iterator(PreviewFolder())) fs::remove(e.path());
+    WriteFile(Index(), made.index);
+    WriteFile(PreviewFolder() / "PreviewPNG.sqlite-journal", made.journal);
+    RunOptions o = Options();
+    o.environment["HOPGATE_CACHE_TEST_REPAIR_STOP"] = step;
+    // A stopped run leaves its scratch folder behind: in the test's folder, not the system's.
+    fs::create_directories(root / "tmp");
+    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) o.environment[name] = Utf8(root / "tmp");
+    const RunResult stopped = RunArguments(program / Exe("hopgate-cache"), {u"repair"}, o);
+    EXPECT_EQ(stopped.exitCode, 70) << stopped.output;
+    ASSERT_TRUE(fs::exists(Index()));
+    if (std::string(step) == "replaced") {
+      EXPECT_EQ(Rows(), made.committed);
+    } else {
+      EXPECT_EQ(ReadFile(Index()), made.index);
+    }
+
+    const RunResult again = Tool({u"repair"});
+    EXPECT_TRUE(again.exitCode == 0 || again.exitCode == 1) << again.output << again.errors;
+    const std::string name = "after-" + std::to_string(++imports);
+    const std::u16string model = Import(name);
+    const std::vector<IndexRow> rows = Rows();
+    EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const IndexRow& r) {
+      return r.model == model;
+    })) << again.output;
+  }
+}
+
 #ifdef HOPGATE_CHROMIUM
 // The page in a real browser: every embedded PNG decodes but the damaged one.
 TEST_F(CacheToolTest, ABrowserDecodesEveryPreviewButTheDamagedOne) {

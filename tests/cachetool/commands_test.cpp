@@ -15,6 +15,7 @@
 #include "cache_fixture.h"
 #include "platform/native_text.h"
 #include "platform/platform.h"
+#include "preview/UpdatePreviewUnit.h"
 #include "support/preview_cache.h"
 #include "support/show.h"
 
@@ -411,6 +412,9 @@ TEST_F(CacheCommands, AnIndexThatCannotBeReadIsCheckedAndNamedWithSQLitesReason)
                                       Utf8(cache / "PreviewPNG.sqlite") +
                                       ": SQLite3 error: " + reason))
       << check.out;
+  EXPECT_TRUE(
+      Contains(check.out, "\nhopgate-cache repair salvages the rows that can still be read"))
+      << check.out;
   ExpectOneLineFailure(
       Tool({u"list"}),
       "cannot read the index " + Utf8(cache / "PreviewPNG.sqlite") + ": SQLite3 error: " + reason,
@@ -750,12 +754,15 @@ TEST_F(CacheCommands, AGalleryOfAnUnreadableIndexShowsEveryPngUnlistedAndSaysWhy
                           ": SQLite3 error: file is not a database";
   const ToolRun r = Tool({u"gallery"});
   EXPECT_EQ(r.exitCode, 2);
-  EXPECT_EQ(r.err, "hopgate-cache: " + why + "; the page shows every PNG as unlisted\n");
+  const std::string repair =
+      "hopgate-cache repair salvages the rows that can still be read into a new index";
+  EXPECT_EQ(r.err,
+            "hopgate-cache: " + why + "; the page shows every PNG as unlisted; " + repair + "\n");
   // The line that says so stands first under the heading.
   EXPECT_TRUE(Contains(r.out,
                        "<h1>hopgate preview cache</h1>\n<p class=\"warning\">The index cannot be "
                        "read, so every PNG is shown as unlisted: " +
-                           why + "</p>\n<p>2 of 2 previews"))
+                           why + ". " + repair + "</p>\n<p>2 of 2 previews"))
       << r.out.substr(0, 3000);
   for (const auto& [state, png] : Tiles(r.out)) EXPECT_EQ(state, "unlisted-png") << png;
   EXPECT_EQ(Tiles(r.out).size(), 2u);
@@ -769,6 +776,223 @@ TEST_F(CacheCommands, AGalleryThatCannotBeWrittenNamesThePathAndTheSystemsReason
   ASSERT_NE(reason, "");
   ExpectOneLineFailure(Tool({u"gallery", u"-o", PathText(page)}),
                        "cannot write " + Utf8(page) + ": " + reason + "\n", "gallery");
+}
+
+// ---- repair ------------------------------------------------------------------------------------
+
+constexpr std::size_t kPage = 4096;  // SQLite's default page size, which the fixture indexes use
+
+// The rows that the pages [first, last] (numbered from 1) held, each found by its key in the
+// bytes of those pages as they were before the damage.
+std::vector<IndexRow> RowsOnPages(const std::string& file, std::size_t first, std::size_t last,
+                                  const std::vector<IndexRow>& rows) {
+  const std::string pages = file.substr((first - 1) * kPage, (last - first + 1) * kPage);
+  std::vector<IndexRow> on;
+  for (const auto& row : rows) {
+    if (Contains(pages, RowKey(static_cast<int>(row.id)))) on.push_back(row);
+  }
+  return on;
+}
+
+// The index's schema and text encoding as SQLite keeps them.
+std::u16string SchemaOf(const fs::path& file) {
+  storage::TSQLite3Database db;
+  db.OpenExisting(PathText(file), storage::TSQLite3Database::TOpenMode::ReadOnly);
+  std::u16string schema;
+  auto s = db.Prepare(u"SELECT sql FROM sqlite_master UNION ALL SELECT * FROM pragma_encoding");
+  while (s->Step() == storage::kStepRow) schema += s->ColumnText(0) + u"\n";
+  return schema;
+}
+
+std::vector<IndexRow> Without(std::vector<IndexRow> rows, const std::vector<IndexRow>& lost) {
+  std::erase_if(rows, [&](const IndexRow& r) {
+    return std::find(lost.begin(), lost.end(), r) != lost.end();
+  });
+  return rows;
+}
+
+// Each kind of damage, made in the test on an index of known rows: what repair salvages is
+// exactly the rows on the pages left whole, the damaged file is kept beside the new index as it
+// was, and hopgate registers new previews in the new index.
+TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFile) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const fs::path sample = root / "sample.sqlite";
+  const std::vector<IndexRow> written = FillIndex(sample, 3000);
+  const std::string sound = ReadFile(sample);
+  ASSERT_EQ(sound.size() % kPage, 0u);
+  const std::size_t pages = sound.size() / kPage;
+  ASSERT_GT(pages, 60u);
+  const std::size_t middle = pages / 2;
+
+  struct Case {
+    const char* name;
+    std::string damaged;             // the index file as the damage leaves it
+    std::vector<IndexRow> salvaged;  // what repair must bring back
+    int exitCode;
+    const char* says;
+  };
+  std::string smashed = sound;
+  smashed.replace(0, 32, std::string(32, '\xA5'));
+  std::string torn = sound;
+  torn.replace((middle - 1) * kPage + kPage / 2, kPage / 2, std::string(kPage / 2, '\0'));
+  std::string both = torn;
+  both.replace(0, 32, std::string(32, '\xA5'));
+  const std::size_t kept = pages * 6 / 10;
+  // The leaf that new rows go to: the page with the last row's cell.
+  const std::size_t last = sound.find("P" + RowKey(2999) + ".PNG") / kPage + 1;
+  std::string tornLast = sound;
+  tornLast.replace((last - 1) * kPage + kPage / 2, kPage / 2, std::string(kPage / 2, '\0'));
+  // Rows deleted by the hundred leave whole pages on SQLite's freelist, their cells still in them.
+  fs::copy_file(sample, root / "freed.sqlite");
+  IndexFile(root / "freed.sqlite")
+      .Execute(u"DELETE FROM PreviewPNGTable WHERE ID BETWEEN 1000 AND 1600");
+  std::string freed = ReadFile(root / "freed.sqlite");
+  ASSERT_EQ(freed.size(), sound.size());
+  ASSERT_NE(freed.substr(36, 4), std::string(4, '\0')) << "no page on the freelist";
+  freed.replace(0, 32, std::string(32, '\xA5'));
+  std::vector<IndexRow> afterDelete = written;
+  std::erase_if(afterDelete, [](const IndexRow& r) { return r.id >= 1000 && r.id <= 1600; });
+  const Case cases[] = {
+      {"a smashed header", smashed, written, 0,
+       "the file's header is damaged: page size 4096 found from its first page"},
+      {"a smashed header over pages of deleted rows", freed, afterDelete, 0,
+       "the file's header is damaged: page size 4096 found from its first page"},
+      {"a torn leaf page in the middle", torn,
+       Without(written, RowsOnPages(sound, middle, middle, written)), 1,
+       "1 page of the table could not be read"},
+      {"a smashed header and a torn page", both,
+       Without(written, RowsOnPages(sound, middle, middle, written)), 1,
+       "1 page of the table could not be read"},
+      {"a torn last leaf page", tornLast, Without(written, RowsOnPages(sound, last, last, written)),
+       1, "1 page of the table could not be read"},
+      {"a truncated file", sound.substr(0, kept * kPage),
+       Without(written, RowsOnPages(sound, kept + 1, pages, written)), 1,
+       "of the table could not be read"},
+      {"a file that is not SQLite at all",
+       std::string(3 * kPage, 'x'),
+       {},
+       1,
+       "no page size makes its first page readable"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    WriteFile(index, c.damaged);
+    ASSERT_EQ(Tool({u"check"}).exitCode, 1);
+
+    const Tree before = Snapshot(data);
+    const ToolRun dry = Tool({u"repair", u"--dry-run"});
+    EXPECT_EQ(dry.exitCode, c.exitCode) << dry.out << dry.err;
+    EXPECT_TRUE(Contains(dry.out, c.says)) << dry.out;
+    EXPECT_TRUE(Contains(dry.out, "salvaged " + std::to_string(c.salvaged.size()) + " row"))
+        << dry.out;
+    EXPECT_TRUE(Contains(dry.out, "dry run: nothing changed\n")) << dry.out;
+    EXPECT_EQ(Snapshot(data), before);
+
+    const ToolRun r = Tool({u"repair"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(Contains(r.out, c.says)) << r.out;
+    EXPECT_EQ(Index().Rows(), c.salvaged);
+    // The damaged file, byte for byte, under the name the output gives, beside the index.
+    const std::regex keptLine(
+        "\nkept the damaged index as (PreviewPNG\\.sqlite\\.damaged-[0-9]{8}-[0-9]{6})\n");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, keptLine)) << r.out;
+    EXPECT_EQ(ReadFile(cache / m[1].str()), c.damaged);
+    EXPECT_TRUE(Contains(
+        r.out, "repaired: the new index holds " + std::to_string(c.salvaged.size()) + " row"))
+        << r.out;
+    // Nothing left of the work: only the index and the kept file.
+    EXPECT_EQ(Snapshot(cache).size(), 2u) << r.out;
+
+    // The table as hopgate makes it, in UTF-8.
+    EXPECT_EQ(SchemaOf(index), SchemaOf(sample));
+    // SQLite finds the new index sound, and hopgate registers new previews in it.
+    const ToolRun check = Tool({u"check", u"--json"});
+    EXPECT_FALSE(Contains(check.out, "integrity")) << check.out;
+    CacheFile("NEW.PNG");
+    preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
+    ASSERT_FALSE(Index().Rows().empty());
+    EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+    EXPECT_GT(Index().Rows().back().id, c.salvaged.empty() ? 0 : c.salvaged.back().id);
+    EXPECT_EQ(Tool({u"repair"}).out, "the index is sound: nothing to repair\n");
+  }
+}
+
+// A transaction cut short leaves a half-written index with its hot journal beside it: repair plays
+// the journal back into its copy and brings back exactly the committed rows; the index and its
+// journal are kept as a pair under matching names.
+TEST_F(CacheCommands, RepairPlaysAHotJournalBackAndKeepsItWithTheIndex) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const HalfWritten made = MakeHalfWritten(root / "half", 400);
+  const std::vector<IndexRow>& committed = made.committed;
+  const std::string& half = made.index;
+  const std::string& journal = made.journal;
+  WriteFile(index, half);
+  WriteFile(cache / "PreviewPNG.sqlite-journal", journal);
+
+  const ToolRun r = Tool({u"repair", u"--json"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"journal\": true, \"rows\": " + std::to_string(committed.size()) +
+                                  ", \"unreadable_pages\": 0"))
+      << r.out;
+  EXPECT_EQ(Index().Rows(), committed);
+  EXPECT_FALSE(fs::exists(cache / "PreviewPNG.sqlite-journal"));
+  const std::regex keptAs("\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": \"([^\"]*)\"");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, keptAs)) << r.out;
+  EXPECT_EQ(m[2].str(), m[1].str() + "-journal");
+  EXPECT_EQ(ReadFile(cache / fs::path(m[1].str()).filename()), half);
+  EXPECT_EQ(ReadFile(cache / fs::path(m[2].str()).filename()), journal);
+  CacheFile("NEW.PNG");
+  preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
+  EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+}
+
+// What is not damaged is left alone: no index, an empty (zero-length) file, a sound index.
+TEST_F(CacheCommands, RepairLeavesAnIndexThatIsNotDamagedAsItIs) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const struct {
+    const char* name;
+    std::optional<std::string> bytes;
+  } cases[] = {{"no index", std::nullopt}, {"a zero-length file", ""}, {"a sound index", "sound"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    if (c.bytes && c.bytes->empty()) WriteFile(index, "");
+    if (c.bytes && !c.bytes->empty()) Row(u"A.PNG", Model("a.sw"));
+    const Tree before = Snapshot(data);
+    for (const auto& args : {std::vector<std::u16string>{u"repair"},
+                             std::vector<std::u16string>{u"repair", u"--dry-run", u"--json"}}) {
+      const ToolRun r = Tool(args);
+      EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+      if (args.size() == 1) {
+        EXPECT_EQ(r.out, c.bytes ? "the index is sound: nothing to repair\n"
+                                 : "there is no index: nothing to repair\n");
+      } else {
+        EXPECT_TRUE(Contains(r.out, "\"damaged\": false")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "\"kept_as\": null")) << r.out;
+      }
+      EXPECT_EQ(Snapshot(data), before);
+    }
+  }
+  ExpectOneLineFailure(Tool({u"--data-root", PathText(root / "nowhere"), u"repair"}),
+                       "no cache at ", "repair without a cache");
+
+  // A sound index that another connection keeps locked for longer than hopgate's wait is not
+  // taken for a damaged one: the repair fails and changes nothing.
+  Row(u"A.PNG", Model("a.sw"));
+  storage::TSQLite3Database holder;
+  holder.Open(PathText(index));
+  holder.Execute(u"BEGIN EXCLUSIVE");
+  const Tree before = Snapshot(data);
+  ExpectOneLineFailure(Tool({u"repair"}),
+                       "cannot read the index " + Utf8(index) + ": database is locked",
+                       "repair of a locked index");
+  EXPECT_EQ(Snapshot(data), before);
 }
 
 }  // namespace

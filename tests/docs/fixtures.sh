@@ -66,3 +66,12 @@ fixture_unremovable_temp() {
   make_old "$CACHE/A.PNG.1-0.tmp" "$CACHE/B.PNG.1-0.tmp"
   chmod a-w "$CACHE/A.PNG.1-0.tmp"
 }
+
+# A cache of two previews whose index lost its first 32 bytes (overwritten with blanks, as a
+# failing disk, a copy tool or a crash of another writer may leave it): SQLite no longer takes it
+# for a database, for repair in cache-tool.md.
+fixture_damaged_index() {
+  import_preview bracket.sw
+  import_preview wheel.sw
+  printf '%32s' '' | dd of="$CACHE/PreviewPNG.sqlite" bs=32 count=1 conv=notrunc status=none
+}

@@ -68,6 +68,9 @@ TEST(LastErrorText, EachFailureRecordsItsOwnReason) {
       {"copy into a missing folder",
        [](auto& f, auto&, auto&, auto& im) { return !platform::CopyFile(f, im); },
        std::errc::no_such_file_or_directory, 3},
+      {"replace keeping a backup under a name that is taken",
+       [](auto& f, auto& r, auto&, auto&) { return !platform::ReplaceKeepingBackup(f, r, r); },
+       std::errc::file_exists, 80},
   };
   for (const auto& c : cases) {
     ASSERT_TRUE(c.fails(file, readOnly, missing, inMissing)) << c.what;
@@ -78,6 +81,30 @@ TEST(LastErrorText, EachFailureRecordsItsOwnReason) {
     ASSERT_TRUE(platform::ReadWholeFile(file, bytes));
     EXPECT_EQ(Reason(), OneLine(expected.message())) << c.what << ", after a success";
   }
+}
+
+// The replacement takes the target's place and the old target is kept under the backup name; a
+// backup name that is taken is refused and everything stays as it was.
+TEST(ReplaceKeepingBackup, PutsTheNewFileInPlaceAndKeepsTheOldOne) {
+  TempFolder folder("hopgate-replace");
+  const platform::Text target = folder.Write("index", "old");
+  const platform::Text replacement = folder.Write("index.new", "new");
+  const platform::Text backup = folder.File("index.kept");
+  ASSERT_TRUE(platform::ReplaceKeepingBackup(target, replacement, backup)) << Reason();
+  std::string bytes;
+  ASSERT_TRUE(platform::ReadWholeFile(target, bytes));
+  EXPECT_EQ(bytes, "new");
+  ASSERT_TRUE(platform::ReadWholeFile(backup, bytes));
+  EXPECT_EQ(bytes, "old");
+  EXPECT_FALSE(platform::FileExists(replacement));
+
+  const platform::Text another = folder.Write("index.newer", "newer");
+  EXPECT_FALSE(platform::ReplaceKeepingBackup(target, another, backup));
+  ASSERT_TRUE(platform::ReadWholeFile(target, bytes));
+  EXPECT_EQ(bytes, "new");
+  ASSERT_TRUE(platform::ReadWholeFile(backup, bytes));
+  EXPECT_EQ(bytes, "old");
+  EXPECT_TRUE(platform::FileExists(another));
 }
 
 }  // namespace

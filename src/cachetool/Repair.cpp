@@ -1,0 +1,501 @@
+// repair: salvages the rows of a damaged index into a new one and puts it in place, keeping the
+// damaged file.
+//
+// The steps, each of which leaves the index in place (the old one until the swap, the new one
+// after it):
+//  1. the index (and a journal beside it) is copied into a scratch folder in the system's
+//     temporary folder; opening the copy for writing lets SQLite play a hot journal back there;
+//  2. the copy's rows are read page by page (IndexSalvage.h), never by SQLite: what SQLite cannot
+//     get past (a smashed header, a torn page) only costs the rows of the pages that are not whole;
+//  3. a new index is made beside the old one, with hopgate's own CREATE TABLE and those rows;
+//  4. the rows that imports added to the old index since the copy are carried into the new one,
+//     which is then put in place with one call that keeps the old one under a backup name
+//     (platform::ReplaceKeepingBackup); on Windows that call succeeds only while no process has
+//     the index open, and is retried;
+//  5. under the kept file's write lock, the rows that imports added to it after step 4's reading
+//     are carried into the new index as well.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "cachetool/Cache.h"
+#include "cachetool/Commands.h"
+#include "cachetool/IndexSalvage.h"
+#include "cachetool/Options.h"
+#include "preview/ConstUnit.h"
+#include "preview/UpdatePreviewUnit.h"
+#include "storage/SQLite3Wrap.h"
+
+namespace cachetool {
+namespace {
+
+using storage::TSQLite3Database;
+using storage::TSQLite3Statement;
+
+constexpr char kTable[] = "PreviewPNGTable";
+
+// For tests only: the name of the step after which the repair stops at once, as a crash or a
+// power cut would stop it ("copied", "salvaged", "written", "journal-moved", "caught-up",
+// "replaced").
+constexpr char kStopVariable[] = "HOPGATE_CACHE_TEST_REPAIR_STOP";
+constexpr int kExitStopped = 70;
+
+void StepDone(const char* step) {
+  const char* stop = std::getenv(kStopVariable);
+  if (stop != nullptr && std::string(stop) == step) std::_Exit(kExitStopped);
+}
+
+// How long the reading of the old index right before the swap waits for an import's lock: less
+// than hopgate's own wait, since the repair only reads there.
+constexpr int kLockWaitMs = preview::kIndexBusyTimeoutMs / 2;
+
+struct RepairOptions {
+  bool dryRun = false;
+  bool json = false;
+};
+
+struct Outcome {
+  std::vector<Text> problems;  // SQLite's integrity check of the index in place
+  bool journal = false;        // a journal stood beside the index and was played back in the copy
+  Salvage salvage;
+  std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
+  std::optional<Text> keptAs;      // where the damaged index went
+  std::optional<Text> journalKeptAs;
+  std::vector<Text> unregistered;  // PNGs made during the repair whose rows did not make it
+  std::size_t rowsNow = 0;         // the rows of the new index at the end
+};
+
+Text JournalOf(const Text& database) { return database + u"-journal"; }
+
+std::string UtcStamp() {
+  const std::time_t now = std::time(nullptr);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", std::gmtime(&now));
+  return text;
+}
+
+Text FromAscii(std::string_view ascii) { return Text(ascii.begin(), ascii.end()); }
+
+// ---- The scratch copy --------------------------------------------------------------------------
+
+// A folder of its own in the system's temporary folder, removed with what it holds.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    const Text base = platform::TemporaryFolder() + platform::kPathSeparator +
+                      FromAscii("hopgate-cache-repair-" + std::to_string(NowSeconds()));
+    for (int n = 0; n < 1000; ++n) {
+      const Text candidate = base + FromAscii("-" + std::to_string(n));
+      if (platform::CreateFolder(candidate)) {
+        path_ = candidate;
+        return;
+      }
+      if (!platform::FolderExists(candidate)) break;
+    }
+    throw ECacheError(
+        Cannot("make a scratch folder in", platform::TemporaryFolder(), SystemReason()));
+  }
+  ~ScratchFolder() {
+    if (const auto entries = platform::ListFolder(path_)) {
+      for (const auto& e : *entries) platform::DeleteFile(File(e.name));
+    }
+    platform::RemoveFolder(path_);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  Text File(const Text& name) const { return path_ + platform::kPathSeparator + name; }
+
+ private:
+  Text path_;
+};
+
+// Steps 1 and 2: the rows of a copy of the index, its hot journal played back first.
+Salvage SalvageCopy(Outcome& outcome) {
+  const ScratchFolder scratch;
+  const Text copy = scratch.File(preview::kIndexFileName);
+  if (!platform::CopyFile(preview::IndexPath(), copy)) {
+    throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
+  }
+  const Text journal = JournalOf(preview::IndexPath());
+  if (platform::FileExists(journal)) {
+    if (!platform::CopyFile(journal, JournalOf(copy))) {
+      throw ECacheError(Cannot("copy the journal", journal, SystemReason()));
+    }
+    outcome.journal = true;
+    // The first read of the copy plays the journal back into it; whatever SQLite then thinks of
+    // the copy is the salvage's concern, not this step's.
+    try {
+      TSQLite3Database db;
+      db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
+      db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
+    } catch (const storage::ESQLite3Error&) {
+    }
+  }
+  StepDone("copied");
+  std::string bytes;
+  if (!platform::ReadWholeFile(copy, bytes)) {
+    throw ECacheError(Cannot("read the copy of the index", copy, SystemReason()));
+  }
+  return SalvageTable(bytes, kTable);
+}
+
+// ---- The new index -----------------------------------------------------------------------------
+
+void RaiseOn(int code, const char* what, const Text& path) {
+  if (code != SQLITE_OK && code != SQLITE_DONE) {
+    throw ECacheError(Cannot(what, path, sqlite3_errstr(code)));
+  }
+}
+
+// Binds the value as the file held it, bytes unchanged.
+void Bind(TSQLite3Statement& statement, int index, const StoredValue& v, const Text& path) {
+  sqlite3_stmt* s = statement.Handle();
+  int code = SQLITE_OK;
+  switch (v.type) {
+    case StoredValue::Type::Null:
+      code = sqlite3_bind_null(s, index);
+      break;
+    case StoredValue::Type::Integer:
+      code = sqlite3_bind_int64(s, index, v.integer);
+      break;
+    case StoredValue::Type::Real:
+      code = sqlite3_bind_double(s, index, v.real);
+      break;
+    case StoredValue::Type::String:
+      code = sqlite3_bind_text(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
+                               SQLITE_TRANSIENT);
+      break;
+    case StoredValue::Type::Blob:
+      code = sqlite3_bind_blob(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
+                               SQLITE_TRANSIENT);
+      break;
+  }
+  RaiseOn(code, "write the new index", path);
+}
+
+StoredValue Column(TSQLite3Statement& statement, int index) {
+  sqlite3_stmt* s = statement.Handle();
+  StoredValue v;
+  switch (sqlite3_column_type(s, index)) {
+    case SQLITE_INTEGER:
+      v.type = StoredValue::Type::Integer;
+      v.integer = sqlite3_column_int64(s, index);
+      break;
+    case SQLITE_FLOAT:
+      v.type = StoredValue::Type::Real;
+      v.real = sqlite3_column_double(s, index);
+      break;
+    case SQLITE_TEXT: {
+      v.type = StoredValue::Type::String;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, index));
+      v.bytes.assign(text, static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
+      break;
+    }
+    case SQLITE_BLOB: {
+      v.type = StoredValue::Type::Blob;
+      const auto* blob = static_cast<const char*>(sqlite3_column_blob(s, index));
+      v.bytes.assign(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
+      break;
+    }
+    default:
+      break;
+  }
+  return v;
+}
+
+// Adds the rows to the index `path`, in one transaction: with their own IDs, or, `asNew`, as new
+// rows (unless a row already names the PNG), the way an import adds one.
+void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew) {
+  try {
+    TSQLite3Database db;
+    db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    db.Open(path);
+    db.Execute(preview::kCreateIndexTable);
+    db.BeginTransaction();
+    {
+      auto insert = db.Prepare(
+          asNew ? u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) SELECT ?1,?2 "
+                  u"WHERE NOT EXISTS (SELECT 1 FROM PreviewPNGTable WHERE PngMd5FileName=?1)"
+                : u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName,ID) VALUES "
+                  u"(?1,?2,?3)");
+      for (const auto& row : rows) {
+        Bind(*insert, 1, row.png, path);
+        Bind(*insert, 2, row.model, path);
+        if (!asNew) sqlite3_bind_int64(insert->Handle(), 3, row.id);
+        RaiseOn(insert->StepAndReset(), "write the new index", path);
+      }
+    }
+    db.Commit();
+  } catch (const storage::ESQLite3Error& e) {
+    throw ECacheError(Cannot("write the new index", path, e.what()));
+  }
+}
+
+// The rows that imports added to the open index `db` above `after`, read until the end, the first
+// page SQLite cannot read, or the first row that no import makes: SQLite reads the pages of a
+// damaged file as they come, so a row whose ID does not rise or that lacks a PNG name or a model
+// path is the damage speaking, and nothing after it is taken.
+std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
+  std::vector<SalvagedRow> rows;
+  db.Execute(u"PRAGMA cell_size_check=ON");
+  auto list = db.Prepare(
+      u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable WHERE ID>? ORDER BY ID");
+  list->BindInt64(1, after);
+  while (list->Step() == storage::kStepRow) {
+    SalvagedRow row{list->ColumnInt64(0), Column(*list, 1), Column(*list, 2)};
+    if (row.id <= (rows.empty() ? after : rows.back().id) ||
+        row.png.type != StoredValue::Type::String || row.model.type != StoredValue::Type::String) {
+      break;
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// A name beside the index for the damaged file that names no file yet, nor a journal of one.
+Text BackupName() {
+  const Text base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp());
+  Text name = base;
+  for (int n = 2; platform::GetAttributes(name) || platform::GetAttributes(JournalOf(name)); ++n) {
+    name = base + FromAscii("-" + std::to_string(n));
+  }
+  return name;
+}
+
+// Step 4 and 5: the new index `fresh` takes the old one's place; the old one is kept.
+void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) {
+  const Text index = preview::IndexPath();
+  const Text backup = BackupName();
+  std::int64_t seenUpTo = salvagedUpTo;
+  // The rows that imports added since the copy go into the new index with their IDs. No lock is
+  // held across the swap: an import that meets one waits, and an import that opened the old index
+  // before the swap and writes after it is refused by SQLite on POSIX (the file has moved), so the
+  // shorter the time between an import's opening and its writing, the fewer are caught out.
+  try {
+    TSQLite3Database old;
+    old.SetBusyTimeout(kLockWaitMs);
+    old.OpenExisting(index, TSQLite3Database::TOpenMode::ReadOnly);
+    const std::vector<SalvagedRow> added = RowsAfter(old, seenUpTo);
+    old.Close();
+    if (!added.empty()) {
+      AddRows(fresh, added, false);
+      seenUpTo = added.back().id;
+      outcome.addedMeanwhile += added.size();
+    }
+  } catch (const storage::ESQLite3Error&) {
+    // SQLite cannot read the old index that far: no import could add a row to it either.
+  }
+  StepDone("caught-up");
+  // A journal still beside the index goes with it, under the backup's matching name, right
+  // before the swap: the kept pair is the pair as it was (opening it plays the journal back
+  // there), and the journal is never played back into the new index. Windows refuses to move a
+  // journal that an import is writing, and to replace a file that another process has open: both
+  // are tried again until they succeed, for as long as hopgate waits for a lock.
+  const Text journal = JournalOf(index);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  for (;;) {
+    bool done = false;
+    if (platform::FileExists(journal) && !outcome.journalKeptAs) {
+      if (platform::MoveFile(journal, JournalOf(backup))) {
+        outcome.journalKeptAs = JournalOf(backup);
+        StepDone("journal-moved");
+      }
+    }
+    if (!platform::FileExists(journal) || outcome.journalKeptAs) {
+      done = platform::ReplaceKeepingBackup(index, fresh, backup);
+    }
+    if (done) break;
+    const std::string reason = SystemReason();
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw ECacheError(Cannot(platform::FileExists(journal) && !outcome.journalKeptAs
+                                   ? "move the journal"
+                                   : "replace the index",
+                               platform::FileExists(journal) ? journal : index, reason));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  outcome.keptAs = backup;
+  StepDone("replaced");
+
+  // Rows that imports wrote into the old index after the reading above are in the kept file. Its
+  // write lock is taken (waiting for a write under way to end); from then on no import writes to
+  // it any more (on POSIX SQLite refuses to write a file that has moved; on Windows nobody had it
+  // open at the swap, and nobody opens it by the index's name since). They go into the new index
+  // as an import adds a row. A kept journal would be played back by the lock, so the kept pair is
+  // then only read.
+  try {
+    TSQLite3Database kept;
+    kept.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    kept.OpenExisting(backup, outcome.journalKeptAs ? TSQLite3Database::TOpenMode::ReadOnly
+                                                    : TSQLite3Database::TOpenMode::ReadWrite);
+    if (!outcome.journalKeptAs) kept.Execute(u"BEGIN IMMEDIATE");
+    const std::vector<SalvagedRow> late = RowsAfter(kept, seenUpTo);
+    kept.Close();
+    if (!late.empty()) {
+      AddRows(index, late, true);
+      outcome.addedMeanwhile += late.size();
+    }
+  } catch (const storage::ESQLite3Error&) {
+    // The kept file cannot be read by SQLite: nobody could have written to it either.
+  }
+}
+
+// The PNGs made since `since` (seconds, UTC) that no row of the index names: imports that were
+// under way at the swap. Each registers within moments, unless it had opened the old index before
+// the swap and writes after it (on POSIX SQLite then refuses the write, since the file has moved:
+// the row is lost). They are waited for as long as hopgate waits for a lock; those still without a
+// row then are returned, to be named.
+std::vector<Text> UnregisteredSince(std::int64_t since) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  for (;;) {
+    const CacheView cache = ReadCache(UnreadableIndex::Record);
+    const ListedNames listed(cache.rows);
+    std::vector<Text> unregistered;
+    for (const auto& file : cache.files) {
+      if (file.status.modifiedSeconds >= since && IsUnlisted(file.name, listed)) {
+        unregistered.push_back(file.name);
+      }
+    }
+    if (unregistered.empty() || std::chrono::steady_clock::now() > deadline) return unregistered;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+// ---- Report ------------------------------------------------------------------------------------
+
+std::string JsonList(const std::vector<Text>& texts) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) list += (i ? ", " : "") + JsonString(texts[i]);
+  return list + "]";
+}
+
+std::string JsonOrNull(const std::optional<Text>& text) {
+  return text ? JsonString(*text) : "null";
+}
+
+void Report(const Outcome& o, bool damaged, const RepairOptions& options, const Console& console) {
+  const Salvage& s = o.salvage;
+  if (options.json) {
+    console.out("{\"index\": " + JsonString(preview::IndexPath()) + ", \"damaged\": " +
+                (damaged ? "true" : "false") + ", \"problems\": " + JsonList(o.problems) +
+                ", \"journal\": " + (o.journal ? "true" : "false") +
+                ", \"rows\": " + std::to_string(s.rows.size()) +
+                ", \"unreadable_pages\": " + std::to_string(s.unreadablePages) +
+                ", \"header_rebuilt\": " + (s.headerRebuilt && damaged ? "true" : "false") +
+                ", \"added_during_repair\": " + std::to_string(o.addedMeanwhile) +
+                ", \"kept_as\": " + JsonOrNull(o.keptAs) + ", \"journal_kept_as\": " +
+                JsonOrNull(o.journalKeptAs) + ", \"unregistered\": " + JsonList(o.unregistered) +
+                ", \"dry_run\": " + (options.dryRun ? "true" : "false") + "}\n");
+    return;
+  }
+  if (!damaged) {
+    console.out(platform::FileExists(preview::IndexPath())
+                    ? "the index is sound: nothing to repair\n"
+                    : "there is no index: nothing to repair\n");
+    return;
+  }
+  console.out("the index is damaged: " + Utf8(o.problems.front()) +
+              (o.problems.size() > 1
+                   ? " (and " + Counted(o.problems.size() - 1, "more problem") + ")"
+                   : "") +
+              "\n");
+  if (o.journal) console.out("a journal stood beside it: played back into the copy first\n");
+  if (s.headerRebuilt) {
+    console.out(s.pageSize ? "the file's header is damaged: page size " +
+                                 std::to_string(s.pageSize) + " found from its first page\n"
+                           : "no page size makes its first page readable\n");
+  }
+  if (!s.tableFound && s.unreadablePages == 0) console.out("it holds no preview table\n");
+  console.out("salvaged " + Counted(s.rows.size(), "row") + "; " +
+              (s.unreadablePages ? Counted(s.unreadablePages, "page") +
+                                       " of the table could not be read, their rows are lost"
+                                 : "every page of the table was read") +
+              "\n");
+  if (options.dryRun) {
+    console.out("dry run: nothing changed\n");
+    return;
+  }
+  if (o.addedMeanwhile) {
+    console.out("carried over " + Counted(o.addedMeanwhile, "row") +
+                " that imports added during the repair\n");
+  }
+  // Beside the index, in the cache folder; --json gives the whole paths.
+  const auto fileName = [](const Text& path) {
+    return Utf8(path.substr(path.find_last_of(platform::kPathSeparator) + 1));
+  };
+  console.out("kept the damaged index as " + fileName(*o.keptAs) + "\n");
+  if (o.journalKeptAs) console.out("kept its journal as " + fileName(*o.journalKeptAs) + "\n");
+  if (!o.unregistered.empty()) {
+    std::string names;
+    for (const auto& name : o.unregistered) names += " " + Utf8(name);
+    console.out(Counted(o.unregistered.size(), "preview") +
+                " made during the repair got no row (an import that met the damaged index or the "
+                "swap); importing the model again registers it:" +
+                names + "\n");
+  }
+  console.out("repaired: the new index holds " + Counted(o.rowsNow, "row") + "\n");
+}
+
+}  // namespace
+
+int CommandRepair(const Command& self, const std::vector<Text>& arguments, const Console& console) {
+  RepairOptions options;
+  if (!ReadOptions(self, arguments, console, [&](OptionReader& r) {
+        if (r.Flag("--dry-run")) return options.dryRun = true;
+        if (r.Flag("--json")) return options.json = true;
+        return false;
+      })) {
+    return kExitOk;
+  }
+  RequireCacheFolder();
+  Outcome outcome;
+  // A missing index and an index SQLite finds sound (a zero-length file is an empty database)
+  // are left alone.
+  if (platform::FileExists(preview::IndexPath())) outcome.problems = IntegrityProblems();
+  if (outcome.problems.empty()) {
+    Report(outcome, false, options, console);
+    return kExitOk;
+  }
+  // A lock held for longer than hopgate's wait says nothing about damage.
+  const Text busy = storage::ResultCodeText(storage::kStepBusy);
+  const Text& first = outcome.problems.front();
+  if (outcome.problems.size() == 1 && first.size() >= busy.size() &&
+      first.compare(first.size() - busy.size(), busy.size(), busy) == 0) {
+    throw ECacheError(Cannot("read the index", preview::IndexPath(), Utf8(busy)));
+  }
+  // A second back, since a file's time is kept in whole seconds.
+  const std::int64_t start = NowSeconds() - 1;
+  outcome.salvage = SalvageCopy(outcome);
+  StepDone("salvaged");
+  if (!options.dryRun) {
+    const Text fresh = preview::IndexPath() + FromAscii(".repair-" + UtcStamp());
+    platform::DeleteFile(fresh);
+    platform::DeleteFile(JournalOf(fresh));
+    try {
+      AddRows(fresh, outcome.salvage.rows, false);
+      StepDone("written");
+      const std::int64_t upTo = outcome.salvage.rows.empty()
+                                    ? std::numeric_limits<std::int64_t>::min()
+                                    : outcome.salvage.rows.back().id;
+      PutInPlace(fresh, upTo, outcome);
+    } catch (...) {
+      platform::DeleteFile(fresh);
+      throw;
+    }
+    outcome.unregistered = UnregisteredSince(start);
+    outcome.rowsNow = ReadRows().size();
+  }
+  Report(outcome, true, options, console);
+  return outcome.salvage.unreadablePages ? kExitFindings : kExitOk;
+}
+
+}  // namespace cachetool
