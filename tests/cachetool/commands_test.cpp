@@ -852,6 +852,37 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
   freed.replace(0, 32, std::string(32, '\xA5'));
   std::vector<IndexRow> afterDelete = written;
   std::erase_if(afterDelete, [](const IndexRow& r) { return r.id >= 1000 && r.id <= 1600; });
+  // A torn write of one leaf: a transaction deleted the page's first row and changed another row
+  // in place, and only the page's first sector (its header and cell pointers) reached the disk;
+  // the rest is the older content. Every pointer still finds a whole cell and the free blocks read
+  // are the older ones, but the deleted row's cell is neither a cell nor free space: only the sum
+  // of the content area shows the tear, and taking the page would bring back the changed row's
+  // older value.
+  const std::size_t leaf = sound.find("P" + RowKey(1500) + ".PNG") / kPage + 1;
+  std::vector<IndexRow> onLeaf = RowsOnPages(sound, leaf, leaf, written);
+  std::erase_if(onLeaf, [](const IndexRow& r) { return r.id % 40 == 0; });
+  ASSERT_GE(onLeaf.size(), 3u);
+  const IndexRow gone = onLeaf.front(), changed = onLeaf[onLeaf.size() / 2];
+  fs::copy_file(sample, root / "changed.sqlite");
+  IndexFile(root / "changed.sqlite")
+      .Execute(u"DELETE FROM PreviewPNGTable WHERE ID = " + U16(std::to_string(gone.id)) +
+               u"; UPDATE PreviewPNGTable SET SwFullFileName = "
+               u"replace(SwFullFileName, '/models/', '/MODELS/') WHERE ID = " +
+               U16(std::to_string(changed.id)));
+  const std::string newer = ReadFile(root / "changed.sqlite");
+  ASSERT_EQ(newer.size(), sound.size());
+  constexpr std::size_t kSector = 512;
+  const std::size_t leafAt = (leaf - 1) * kPage;
+  ASSERT_NE(newer.substr(leafAt, kSector), sound.substr(leafAt, kSector));
+  ASSERT_NE(newer.substr(leafAt + kSector, kPage - kSector),
+            sound.substr(leafAt + kSector, kPage - kSector));
+  std::string tornWrite = newer;
+  tornWrite.replace(leafAt + kSector, kPage - kSector,
+                    sound.substr(leafAt + kSector, kPage - kSector));
+  std::vector<IndexRow> afterChange = Without(written, {gone});
+  for (auto& r : afterChange) {
+    if (r.id == changed.id) r.model = u"/MODELS/" + r.model.substr(8);
+  }
   const Case cases[] = {
       {"a smashed header", smashed, written, 0,
        "the file's header is damaged: page size 4096 found from its first page"},
@@ -865,6 +896,9 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
        "1 page of the table could not be read"},
       {"a torn last leaf page", tornLast, Without(written, RowsOnPages(sound, last, last, written)),
        1, "1 page of the table could not be read"},
+      {"a leaf torn between its newer header and its older cells", tornWrite,
+       Without(afterChange, RowsOnPages(newer, leaf, leaf, afterChange)), 1,
+       "1 page of the table could not be read"},
       {"a truncated file", sound.substr(0, kept * kPage),
        Without(written, RowsOnPages(sound, kept + 1, pages, written)), 1,
        "of the table could not be read"},
