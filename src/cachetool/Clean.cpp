@@ -197,12 +197,10 @@ int CarryOut(const CleanPlan& plan, std::int64_t now, const Console& console) {
 
 int CommandClean(const Command& self, const std::vector<Text>& arguments, const Console& console) {
   CleanOptions options;
-  if (!ReadOptions(self, arguments, console, [&](OptionReader& r) {
-        if (r.Flag("--dry-run")) return options.dryRun = true;
-        if (r.Flag("--stale")) return options.stale = true;
-        if (r.Flag("--unlisted")) return options.unlisted = true;
-        return false;
-      })) {
+  if (!ReadFlags(self, arguments, console,
+                 {{"--dry-run", &options.dryRun},
+                  {"--stale", &options.stale},
+                  {"--unlisted", &options.unlisted}})) {
     return kExitOk;
   }
   const std::int64_t now = NowSeconds();

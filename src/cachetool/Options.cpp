@@ -81,4 +81,14 @@ bool ReadOptions(const Command& command, const std::vector<Text>& arguments, con
   return true;
 }
 
+bool ReadFlags(const Command& command, const std::vector<Text>& arguments, const Console& console,
+               std::initializer_list<FlagOption> flags) {
+  return ReadOptions(command, arguments, console, [flags](OptionReader& r) {
+    for (const FlagOption& flag : flags) {
+      if (r.Flag(flag.name)) return *flag.on = true;
+    }
+    return false;
+  });
+}
+
 }  // namespace cachetool

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,5 +48,15 @@ class OptionReader {
 // the command's help is printed then.
 bool ReadOptions(const Command& command, const std::vector<Text>& arguments, const Console& console,
                  const std::function<bool(OptionReader&)>& own);
+
+// A command's own option that is a switch: its name, and what it turns on.
+struct FlagOption {
+  const char* name;
+  bool* on;
+};
+
+// ReadOptions for a command whose own options are all switches.
+bool ReadFlags(const Command& command, const std::vector<Text>& arguments, const Console& console,
+               std::initializer_list<FlagOption> flags);
 
 }  // namespace cachetool

@@ -449,11 +449,8 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
 
 int CommandRepair(const Command& self, const std::vector<Text>& arguments, const Console& console) {
   RepairOptions options;
-  if (!ReadOptions(self, arguments, console, [&](OptionReader& r) {
-        if (r.Flag("--dry-run")) return options.dryRun = true;
-        if (r.Flag("--json")) return options.json = true;
-        return false;
-      })) {
+  if (!ReadFlags(self, arguments, console,
+                 {{"--dry-run", &options.dryRun}, {"--json", &options.json}})) {
     return kExitOk;
   }
   RequireCacheFolder();

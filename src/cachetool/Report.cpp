@@ -20,10 +20,7 @@ bool NoOptions(OptionReader&) { return false; }
 std::optional<bool> JsonOption(const Command& self, const std::vector<Text>& arguments,
                                const Console& console) {
   bool json = false;
-  if (!ReadOptions(self, arguments, console,
-                   [&](OptionReader& r) { return r.Flag("--json") && (json = true); })) {
-    return std::nullopt;
-  }
+  if (!ReadFlags(self, arguments, console, {{"--json", &json}})) return std::nullopt;
   RequireCacheFolder();
   return json;
 }
