@@ -51,8 +51,9 @@ void MoveByCopy() {
   const Text source = Argument(2);
   const Text destination = Argument(3);
   // One file under two names (another spelling, a link, a short name): copying it over itself
-  // and then deleting the source would lose it. Refused; nothing changes.
-  if (platform::SameFile(source, destination)) return;
+  // and then deleting the source would lose it. Refused; nothing changes. So is a pair that
+  // cannot be told apart now (an I/O error on either).
+  if (platform::MayBeSameFile(source, destination)) return;
   if (CopyFileOver(source, destination, true)) platform::DeleteFile(source);
 }
 

@@ -69,7 +69,18 @@ struct FileAttributes {
 std::optional<FileAttributes> GetAttributes(const Text& path);
 
 // True when a file, not a folder, stands at `path`; a link counts when it leads to a file.
+// False also when the test cannot tell: a caller that would delete something on "not there" asks
+// Examine instead.
 bool FileExists(const Text& path);
+
+// What stands at a path (links followed), for decisions that delete something on "not there".
+// Missing only when the system says so: POSIX ENOENT, ENOTDIR, ENAMETOOLONG (and the empty path);
+// Windows ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME, ERROR_BAD_PATHNAME,
+// ERROR_FILENAME_EXCED_RANGE, ERROR_INVALID_DRIVE. Any other failure (an I/O error, a folder
+// without permission, a network drive offline) is Unknown: the test could not tell, and the
+// caller must not take it for "gone". The reason of a failure is recorded as below.
+enum class PathKind { Missing, File, Folder, Unknown };
+PathKind Examine(const Text& path);
 
 // True when a folder (or a link to one) stands at `path`.
 bool FolderExists(const Text& path);
@@ -81,11 +92,20 @@ bool CreateFolder(const Text& path);
 bool DeleteFile(const Text& path);
 
 // Moves or renames a file or folder; refuses when `to` exists (MoveFileW). Across file systems a
-// file is copied and then deleted.
+// file is copied, the copy put on disk (as SyncFile), and only then the original deleted.
 bool MoveFile(const Text& from, const Text& to);
 
-// Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false).
+// Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false; it carries
+// the attributes and refuses a read-only or folder `to`). The copy is written under a temporary
+// name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so `to` is
+// either as it was or the whole copy, also after a power cut; a failed copy removes its temporary
+// file. True only once the copy is in place and on disk.
 bool CopyFile(const Text& from, const Text& to);
+
+// Puts the file's content on disk (POSIX fsync, then fsync of its folder so that the name is on
+// disk too; Windows FlushFileBuffers). False when that fails or the file cannot be opened; the
+// content may then be lost in a power cut.
+bool SyncFile(const Text& path);
 
 // Puts the file `replacement` in the place of `target` and keeps the file that stood there as
 // `backup`, so that at no moment does no file stand at `target` (ReplaceFileW with a backup name;
@@ -104,9 +124,12 @@ Text TemporaryFolder();
 // owner-write bit.
 bool SetNormalAttributes(const Text& path);
 
-// True when both paths name one existing file or folder: volume and file id on Windows, device and
-// inode on POSIX. Different spellings, links and short names of one file are the same file.
-bool SameFile(const Text& a, const Text& b);
+// True when both paths may name one file or folder: they do (volume and file id on Windows,
+// device and inode on POSIX; different spellings, links and short names of one file are the same
+// file), or either cannot be examined for a reason other than "not found" (see Examine). False
+// only when both were examined and differ, or either is missing. Callers delete one of the two
+// only on false: nothing is deleted on a guess.
+bool MayBeSameFile(const Text& a, const Text& b);
 
 // Reads the whole file into `bytes`. The file is opened for reading only and shared for reading
 // only (CreateFileW GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), so on Windows it fails while
@@ -115,9 +138,10 @@ bool SameFile(const Text& a, const Text& b);
 // empty.
 bool ReadWholeFile(const Text& path, std::string& bytes);
 
-// Creates `path` anew (create-always, read and write access, no sharing, normal attributes) and
-// writes `bytes` into it. When creating or writing fails, whatever was created is removed again,
-// so the file is either whole or absent.
+// Creates `path` anew (create-always, read and write access, no sharing, normal attributes),
+// writes `bytes` into it and puts it on disk (as SyncFile) before closing it. When creating,
+// writing or syncing fails, whatever was created is removed again, so the file is either whole
+// and on disk or absent.
 bool WriteNewFile(const Text& path, std::string_view bytes);
 
 // ---- Settings and text -------------------------------------------------------------------------

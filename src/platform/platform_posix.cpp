@@ -67,6 +67,28 @@ bool ReadAll(int fd, std::string& out) {
   }
 }
 
+// The errors that mean "nothing stands there"; every other one means "cannot tell".
+bool MeansNotFound(int code) { return code == ENOENT || code == ENOTDIR || code == ENAMETOOLONG; }
+
+// fsync, retried when a signal interrupts it.
+bool SyncDescriptor(int fd) {
+  while (::fsync(fd) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// Puts the folder that holds `path` on disk, so that a name made or changed in it survives a power
+// cut.
+bool SyncFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  ScopedFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0 || !SyncDescriptor(fd.get())) return Failed();
+  return true;
+}
+
 // Copies a regular file's content into a new file `to` (which must not exist yet), carrying the
 // permission bits as Windows carries the attributes. A failed copy leaves no `to` behind; its
 // reason is recorded.
@@ -92,6 +114,8 @@ bool CopyInto(const std::string& from, const std::string& to, int extraFlags) {
       break;
     }
   }
+  // The copy goes on disk before anyone renames it into place or deletes its original.
+  if (reason == 0 && !SyncDescriptor(out.get())) reason = errno;
   if (!out.Close() && reason == 0) reason = errno;
   if (reason == 0) return true;
   ::unlink(to.c_str());
@@ -203,6 +227,28 @@ void ShellStart(const Text& file, const std::optional<Text>& parameters, const T
   SpawnDetached(argv, dir);
 }
 
+PathKind Examine(const Text& path) {
+  struct stat st {};
+  if (path.empty()) {
+    Failed(ENOENT);
+    return PathKind::Missing;
+  }
+  if (::stat(ToNative(path).c_str(), &st) != 0) {
+    const int code = errno;
+    Failed(code);
+    return MeansNotFound(code) ? PathKind::Missing : PathKind::Unknown;
+  }
+  return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::File;
+}
+
+bool SyncFile(const Text& path) {
+  const std::string p = ToNative(path);
+  ScopedFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0 || !SyncDescriptor(fd.get())) return Failed();
+  if (!fd.Close()) return Failed();
+  return SyncFolderOf(p);
+}
+
 std::optional<FileAttributes> GetAttributes(const Text& path) {
   struct stat st {};
   if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) {
@@ -244,7 +290,13 @@ bool MoveFile(const Text& from, const Text& to) {
   struct stat st {};
   if (::lstat(f.c_str(), &st) != 0) return Failed();
   if (!S_ISREG(st.st_mode)) return Failed(EXDEV);
+  // The copy and its name are on disk before the original goes.
   if (!CopyInto(f, t, O_EXCL)) return false;
+  if (!SyncFolderOf(t)) {
+    const int reason = lastError;
+    ::unlink(t.c_str());
+    return Failed(reason);
+  }
   if (::unlink(f.c_str()) != 0) {
     const int reason = errno;
     ::unlink(t.c_str());
@@ -293,7 +345,8 @@ bool CopyFile(const Text& from, const Text& to) {
     ::unlink(temp.c_str());
     return Failed(reason);
   }
-  return true;
+  // The copy was synced before the rename; the folder holds its new name.
+  return SyncFolderOf(t);
 }
 
 bool SetNormalAttributes(const Text& path) {
@@ -303,10 +356,13 @@ bool SetNormalAttributes(const Text& path) {
   return ::chmod(p.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0 || Failed();
 }
 
-bool SameFile(const Text& a, const Text& b) {
+bool MayBeSameFile(const Text& a, const Text& b) {
+  // Either test that cannot tell answers "may be the same".
   struct stat sa {
   }, sb{};
-  if (::stat(ToNative(a).c_str(), &sa) != 0 || ::stat(ToNative(b).c_str(), &sb) != 0) return false;
+  if (a.empty() || b.empty()) return false;
+  if (::stat(ToNative(a).c_str(), &sa) != 0) return !MeansNotFound(errno);
+  if (::stat(ToNative(b).c_str(), &sb) != 0) return !MeansNotFound(errno);
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
@@ -339,7 +395,10 @@ bool WriteNewFile(const Text& path, std::string_view bytes) {
   ScopedFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) return Failed();
   int reason = WriteAll(fd.get(), bytes) ? 0 : errno;
+  // On disk before the caller acts on it (RENAMEANDDEL deletes its source next).
+  if (reason == 0 && !SyncDescriptor(fd.get())) reason = errno;
   if (!fd.Close() && reason == 0) reason = errno;
+  if (reason == 0 && !SyncFolderOf(p)) reason = lastError;
   if (reason == 0) return true;
   ::unlink(p.c_str());  // whole or absent, never half-written
   return Failed(reason);

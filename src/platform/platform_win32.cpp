@@ -33,6 +33,48 @@ bool Failed(DWORD code = ::GetLastError()) {
   return false;
 }
 
+// The errors that mean "nothing stands there"; every other one means "cannot tell".
+bool MeansNotFound(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_INVALID_DRIVE:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Flushes an open file's data to the disk; FlushFileBuffers needs write access.
+bool FlushOpenedForWriting(const Text& path) {
+  ScopedHandle h(::CreateFileW(W(path), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h.valid()) return Failed();
+  if (!::FlushFileBuffers(h.get())) return Failed();
+  return h.Close() || Failed();
+}
+
+// Flushes a file to the disk. A read-only file refuses write access, so its attribute is cleared
+// for the flush and put back after it.
+bool Flush(const Text& path) {
+  if (FlushOpenedForWriting(path)) return true;
+  const DWORD reason = lastError;
+  const DWORD attributes = ::GetFileAttributesW(W(path));
+  if (reason != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return Failed(reason);
+  }
+  if (!::SetFileAttributesW(W(path), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) return Failed();
+  const bool flushed = FlushOpenedForWriting(path);
+  const DWORD flushReason = lastError;
+  ::SetFileAttributesW(W(path), attributes);
+  return flushed || Failed(flushReason);
+}
+
 }  // namespace
 
 void RecordArguments(int, char**) {}
@@ -71,6 +113,18 @@ void ShellStart(const Text& file, const std::optional<Text>& parameters, const T
                   SW_SHOWNORMAL);
 }
 
+PathKind Examine(const Text& path) {
+  const DWORD a = ::GetFileAttributesW(W(path));
+  if (a == INVALID_FILE_ATTRIBUTES) {
+    const DWORD code = ::GetLastError();
+    Failed(code);
+    return MeansNotFound(code) ? PathKind::Missing : PathKind::Unknown;
+  }
+  return (a & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Folder : PathKind::File;
+}
+
+bool SyncFile(const Text& path) { return Flush(path); }
+
 std::optional<FileAttributes> GetAttributes(const Text& path) {
   const DWORD a = ::GetFileAttributesW(W(path));
   if (a == INVALID_FILE_ATTRIBUTES) {
@@ -90,7 +144,10 @@ bool CreateFolder(const Text& path) {
 bool DeleteFile(const Text& path) { return ::DeleteFileW(W(path)) != 0 || Failed(); }
 
 bool MoveFile(const Text& from, const Text& to) {
-  return ::MoveFileW(W(from), W(to)) != 0 || Failed();
+  // MoveFileW's own flags, plus write-through: a move across volumes (a copy, then a delete) has
+  // its copy flushed to the disk before the original is deleted.
+  return ::MoveFileExW(W(from), W(to), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0 ||
+         Failed();
 }
 
 bool ReplaceKeepingBackup(const Text& target, const Text& replacement, const Text& backup) {
@@ -119,22 +176,56 @@ Text TemporaryFolder() {
 }
 
 bool CopyFile(const Text& from, const Text& to) {
-  return ::CopyFileW(W(from), W(to), FALSE) != 0 || Failed();
+  // CopyFileW refuses to overwrite a read-only file or a folder; the temporary name below would
+  // not, so the target is tested first.
+  const DWORD existing = ::GetFileAttributesW(W(to));
+  if (existing != INVALID_FILE_ATTRIBUTES &&
+      (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return Failed(ERROR_ACCESS_DENIED);
+  }
+  // Copied under a temporary name beside the target, flushed, then moved over it: no reader ever
+  // sees half a copy under the target's name, and a failed copy leaves the old target as it was.
+  // CopyFileW carries the source's attributes to the copy, as it would to the target.
+  const std::wstring pid = std::to_wstring(::GetCurrentProcessId());
+  const Text temp = to + u".part" + Text(pid.begin(), pid.end());
+  const auto removeTemp = [&temp] {
+    ::SetFileAttributesW(W(temp), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(W(temp));
+  };
+  removeTemp();
+  if (!::CopyFileW(W(from), W(temp), FALSE)) {
+    const DWORD reason = ::GetLastError();
+    removeTemp();
+    return Failed(reason);
+  }
+  const bool flushed = Flush(temp);
+  if (!flushed ||
+      !::MoveFileExW(W(temp), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const DWORD reason = flushed ? ::GetLastError() : lastError;
+    removeTemp();
+    return Failed(reason);
+  }
+  return true;
 }
 
 bool SetNormalAttributes(const Text& path) {
   return ::SetFileAttributesW(W(path), FILE_ATTRIBUTE_NORMAL) != 0 || Failed();
 }
 
-bool SameFile(const Text& a, const Text& b) {
-  auto identify = [](const Text& p, BY_HANDLE_FILE_INFORMATION& info) {
+bool MayBeSameFile(const Text& a, const Text& b) {
+  // The error of a failed identification; ERROR_SUCCESS when the file was identified.
+  auto identify = [](const Text& p, BY_HANDLE_FILE_INFORMATION& info) -> DWORD {
+    if (p.empty()) return ERROR_FILE_NOT_FOUND;
     // No access rights are needed to read a file's identity; folders need backup semantics.
     ScopedHandle h(::CreateFileW(W(p), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return h.valid() && ::GetFileInformationByHandle(h.get(), &info) != 0;
+    if (!h.valid() || ::GetFileInformationByHandle(h.get(), &info) == 0) return ::GetLastError();
+    return ERROR_SUCCESS;
   };
   BY_HANDLE_FILE_INFORMATION ia{}, ib{};
-  if (!identify(a, ia) || !identify(b, ib)) return false;
+  // Either test that cannot tell answers "may be the same".
+  if (const DWORD e = identify(a, ia); e != ERROR_SUCCESS) return !MeansNotFound(e);
+  if (const DWORD e = identify(b, ib); e != ERROR_SUCCESS) return !MeansNotFound(e);
   return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
          ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
@@ -182,6 +273,8 @@ bool WriteNewFile(const Text& path, std::string_view bytes) {
     }
     bytes.remove_prefix(written);
   }
+  // On disk before the caller acts on it (RENAMEANDDEL deletes its source next).
+  if (reason == ERROR_SUCCESS && !::FlushFileBuffers(h.get())) reason = ::GetLastError();
   if (!h.Close() && reason == ERROR_SUCCESS) reason = ::GetLastError();
   if (reason == ERROR_SUCCESS) return true;
   ::DeleteFileW(W(path));  // whole or absent, never half-written

@@ -38,6 +38,24 @@ void OpenIndex(TSQLite3Database& index) {
   index.Open(IndexPath());
 }
 
+// After the copy or the conversion: false when a PNG was made but may not survive a power cut, so
+// the import must stop before the image and the request are consumed and before a row names the
+// PNG. The core library renames its PNG into place without syncing it (hopgate cannot rely on a
+// closed library to do so), so the PNG is synced here, with its folder. No PNG at all is the
+// failed copy or conversion, which the import goes on from (the request is still consumed).
+bool PngIsOnDisk(const Text& pngPath) {
+  switch (platform::Examine(pngPath)) {
+    case platform::PathKind::Missing:
+    case platform::PathKind::Folder:
+      return true;
+    case platform::PathKind::File:
+      return platform::SyncFile(pngPath);
+    case platform::PathKind::Unknown:
+      return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 void PrepareDataFolders() {
@@ -72,7 +90,9 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
       // The name stands in the text between double quotes; SQLite reads a double-quoted word
       // that names no column as a text value.
       auto count = index.Prepare(kCountPrefix + (u"\"" + pngName + u"\""));
-      if (count->Step() == storage::kStepRow && count->ColumnInt(0) > 0) return;
+      // Only an answer of 0 lets the row in: a count that could not be read (a lock or a read
+      // that failed) might have been 1, and a second row for one PNG is never wanted.
+      if (count->Step() != storage::kStepRow || count->ColumnInt(0) > 0) return;
       count->Reset();
     }
     auto insert = index.Prepare(kInsert);
@@ -84,7 +104,13 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
   }
 }
 
-bool PreviewIsStale(const Text& modelPath) { return !platform::FileExists(modelPath); }
+bool PreviewIsStale(const Text& modelPath) {
+  // Only a model file that is surely not there (or a folder in its place) is stale. One that
+  // cannot be examined now (an I/O error, a drive offline, a folder without permission) keeps
+  // its preview: a purge never deletes on a guess.
+  const platform::PathKind kind = platform::Examine(modelPath);
+  return kind == platform::PathKind::Missing || kind == platform::PathKind::Folder;
+}
 
 bool IsRemovableCacheFile(const Text& fileName) {
   return textrules::IsPlainFileName(fileName) && !IsIndexFileName(fileName);
@@ -133,10 +159,12 @@ void ImportPreviewRequest(const Text& requestPath) {
     } else {
       CoreImageToPng(imagePath, pngPath);
     }
+    if (!PngIsOnDisk(pngPath)) return;
 
     // The image is consumed, unless the request names the model file or the index as its image:
-    // those are not the request's to destroy.
-    if (!platform::SameFile(imagePath, modelPath) && !platform::SameFile(imagePath, IndexPath())) {
+    // those are not the request's to destroy. A test that cannot tell counts as "the same".
+    if (!platform::MayBeSameFile(imagePath, modelPath) &&
+        !platform::MayBeSameFile(imagePath, IndexPath())) {
       platform::DeleteFile(imagePath);
     }
     platform::DeleteFile(requestPath);

@@ -111,7 +111,7 @@ bool SetNormalAttributes(const Text& path) {
   return true;
 }
 
-bool SameFile(const Text& a, const Text& b) {
+bool MayBeSameFile(const Text& a, const Text& b) {
   return Find(a) && Find(b) && fakeworld::Canonical(a) == fakeworld::Canonical(b);
 }
 

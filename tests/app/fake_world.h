@@ -24,7 +24,7 @@ struct World {
   std::vector<Text> arguments;  // as platform::CommandLineArguments gives them
   // Paths exactly as the program spells them; no normalisation.
   std::map<Text, Entry> files;
-  // Other spellings of one file (SameFile): alias -> the path in `files`.
+  // Other spellings of one file (MayBeSameFile): alias -> the path in `files`.
   std::map<Text, Text> aliases;
   // One line per call that changes something or starts a program, e.g. "move a -> b".
   std::vector<std::string> log;
