@@ -1,6 +1,7 @@
 /* The disk's sync latency, as the import meets it: COUNT times, a new 4 KiB file is written in
- * FOLDER and fsynced, and then FOLDER itself is fsynced; the file is removed (unsynced) after.
- *   fsync_latency FOLDER COUNT   ->   one line per round: "FILE_FSYNC FOLDER_FSYNC" in seconds */
+ * FOLDER and fsynced, then FOLDER itself is fsynced, then the file once more with nothing changed
+ * since (a sync repeated); the file is removed (unsynced) after.
+ *   fsync_latency FOLDER COUNT   ->   one line per round, in seconds: "FILE FOLDER AGAIN" */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
@@ -35,9 +36,11 @@ int main(int argc, char** argv) {
     const double t1 = now();
     if (fsync(folder) != 0) return 1;
     const double t2 = now();
+    if (fsync(fd) != 0) return 1;
+    const double t3 = now();
     close(fd);
     unlink(path);
-    printf("%.6f %.6f\n", t1 - t0, t2 - t1);
+    printf("%.6f %.6f %.6f\n", t1 - t0, t2 - t1, t3 - t2);
   }
   close(folder);
   return 0;

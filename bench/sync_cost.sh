@@ -208,10 +208,16 @@ if command -v strace >/dev/null; then
   done
 fi
 
-# The disk's own sync latency, for reading the figures: a 4 KiB file, then its folder.
+# The disk's own sync latency, for reading the figures: a new 4 KiB file, then its folder, then
+# the same file again with nothing changed.
 "$work/fsync_latency" "$work" "$runs" >"$work/fsync.times"
-fsync_file=$(cut -d' ' -f1 "$work/fsync.times" | median_of)
-fsync_folder=$(cut -d' ' -f2 "$work/fsync.times" | median_of)
+# fsync_figure COLUMN: its median and maximum in ms, two decimals.
+fsync_figure() {
+  local values
+  values=$(cut -d' ' -f"$1" "$work/fsync.times")
+  awk -v m="$(median_of <<<"$values")" -v x="$(max_of <<<"$values")" \
+    'BEGIN { printf "%.2f (%.2f) ms", m * 1000, x * 1000 }'
+}
 
 # column FILE N: the Nth column (1 wall, 2 user, 3 system) of a times file; cpu FILE: user + sys.
 column() { cut -d' ' -f"$2" "$1"; }
@@ -244,6 +250,6 @@ for task in copy convert rename; do
 done
 echo
 echo "target: an import takes at most $target times its time before (copy and convert)"
-echo "fsync on this disk (median of $runs): a new 4 KiB file $(ms "$fsync_file") ms, then its" \
-  "folder $(ms "$fsync_folder") ms"
+echo "fsync on this disk, median (max) of $runs: a new 4 KiB file $(fsync_figure 1), then its" \
+  "folder $(fsync_figure 2), then the file again, unchanged, $(fsync_figure 3)"
 echo "load at the end: $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
