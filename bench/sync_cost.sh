@@ -12,7 +12,7 @@
 #   convert   a request whose image is the 1920x1080 24-bit BMP of make_model_bmp.cpp: the core
 #             library converts it
 #   rename    hopgate RENAMEANDDEL of a 1 MiB file over the 1 MiB file a run before left
-# Every import names a model file of its own (models/part-N.sw, N counting up), so each one writes
+# Every import names a model file of its own (models/model-N.sw, N counting up), so each one writes
 # a new PNG and registers a new row. Before each run its image, request and model file (or the
 # rename's source) are laid fresh and the file system is synced (sync -f), outside the timing, so
 # that no run flushes what an earlier one left dirty. In a round the pair runs as before, after;
@@ -120,7 +120,7 @@ prepare() {
       local ext=bmp
       [[ $name == copy-* ]] && ext=png
       count[$name]=$((count[$name] + 1))
-      local model="$project/models/part-${count[$name]}.sw"
+      local model="$project/models/model-${count[$name]}.sw"
       : >"$model"
       cp "$work/image.$ext" "$project/export.$ext"
       printf '{\n  "bmp": "%s",\n  "sw": "%s"\n}\n' "$project/export.$ext" "$model" \
@@ -160,7 +160,7 @@ echo "before:     $before_commit ($before_rev), ${BENCH_BEFORE_BIN:-built in its
 echo "device:     $(df -P "$work" | awk 'NR == 2 {print $1}') ($(stat -f -c %T "$work") by stat -f)"
 echo "inputs:     $(stat -c %s "$work/image.png") B PNG (copy), 1920x1080 24-bit BMP of" \
   "$(stat -c %s "$work/image.bmp") B (convert), 1 MiB (rename)"
-echo "models:     every import names a new models/part-N.sw: a new PNG and a new row each time"
+echo "models:     every import names a new models/model-N.sw: a new PNG and a new row each time"
 echo
 
 echo "== $warmup untimed run(s) of each command"
