@@ -494,11 +494,14 @@ Result CloseCall(const std::optional<std::string>& where, const char* function, 
   return Guarded(where, "close", function, EIO, failed, call, NoHook, true);
 }
 
+// A sync: what it put on disk is taken as the inode's content before a power cut right after it.
 template <typename Call>
 int SyncCall(int fd, const char* function, Call&& call) {
-  const int result = Guarded(WatchedFd(fd), "sync", function, EIO, -1, call);
-  if (result == 0) MarkSynced(fd);
-  return result;
+  return Guarded(WatchedFd(fd), "sync", function, EIO, -1, [&] {
+    const int result = call();
+    if (result == 0) MarkSynced(fd);
+    return result;
+  });
 }
 
 // A call on two names (rename, link) is counted when either is on the roots, and traced with both.
