@@ -92,7 +92,8 @@ bool CreateFolder(const Text& path);
 bool DeleteFile(const Text& path);
 
 // Moves or renames a file or folder; refuses when `to` exists (MoveFileW). Across file systems a
-// file is copied, the copy put on disk (as SyncFile), and only then the original deleted.
+// file is copied, the copy put on disk (as SyncFile), and only then the original deleted (POSIX
+// copies under the copy's temporary name and renames it into place, as CopyFile does).
 bool MoveFile(const Text& from, const Text& to);
 
 // Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false; it carries
@@ -139,9 +140,10 @@ bool MayBeSameFile(const Text& a, const Text& b);
 bool ReadWholeFile(const Text& path, std::string& bytes);
 
 // Creates `path` anew (create-always, read and write access, no sharing, normal attributes),
-// writes `bytes` into it and puts it on disk (as SyncFile) before closing it. When creating,
-// writing or syncing fails, whatever was created is removed again, so the file is either whole
-// and on disk or absent.
+// writes `bytes` into it and puts it on disk (as SyncFile). When creating, writing or syncing
+// fails, whatever was created is removed again, so the file is either whole and on disk or absent.
+// POSIX writes under the copy's temporary name beside `path` and renames it into place, so that
+// not even a cut-off run leaves half a file under `path`.
 bool WriteNewFile(const Text& path, std::string_view bytes);
 
 // ---- Settings and text -------------------------------------------------------------------------
