@@ -9,7 +9,8 @@
 //   FAULTFS_MODE   count | once | persist | kill | power (unset: count)
 //   FAULTFS_N      the counted call that the mode acts on (1 = the first)
 //   FAULTFS_TRACE  a file to which every counted call appends "N kind function path"
-//   FAULTFS_EXDEV  1: every rename under the roots answers EXDEV, as between two file systems
+//   FAULTFS_EXDEV  a folder taken as another file system: a rename or link with one name in it
+//                  and one outside answers EXDEV
 //
 // A failed call is not made (a close is made, then reported failed, since a descriptor is released
 // by any close). Reads, stats, opens of existing files, locks, closes, syncs, deletes, renames and
@@ -59,7 +60,7 @@ struct Settings {
   Mode mode = Mode::kCount;
   long long target = 0;
   std::string trace;
-  bool crossDevice = false;
+  std::string otherDevice;  // FAULTFS_EXDEV
 };
 
 // One inode written under the roots, for the power cut: a descriptor of its own (so that renames
@@ -184,18 +185,20 @@ State& TheState() {
     const char* trace = std::getenv("FAULTFS_TRACE");
     made->settings.trace = trace == nullptr ? "" : trace;
     const char* exdev = std::getenv("FAULTFS_EXDEV");
-    made->settings.crossDevice = exdev != nullptr && std::string_view(exdev) == "1";
+    made->settings.otherDevice = exdev == nullptr ? "" : exdev;
     return made;
   }();
   return *state;
 }
 
+bool Inside(const std::string& path, const std::string& folder) {
+  return path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/' || folder == "/");
+}
+
 bool UnderRoots(const State& state, const std::string& path) {
   for (const std::string& root : state.settings.roots) {
-    if (path.size() >= root.size() && path.compare(0, root.size(), root) == 0 &&
-        (path.size() == root.size() || path[root.size()] == '/' || root == "/")) {
-      return true;
-    }
+    if (Inside(path, root)) return true;
   }
   return false;
 }
@@ -504,23 +507,24 @@ int SyncCall(int fd, const char* function, Call&& call) {
   });
 }
 
-// A call on two names (rename, link) is counted when either is on the roots, and traced with both.
-std::optional<std::string> BothNames(const char* from, int fromDir, const char* to, int toDir) {
+// A call on two names (rename, link): counted when either is on the roots, and traced with both.
+// Between the folder FAULTFS_EXDEV names and any other place it answers EXDEV, as between two file
+// systems; that answer is a counted call like any other.
+template <typename Call>
+int TwoNamesCall(const char* from, int fromDir, const char* to, int toDir, const char* kind,
+                 const char* function, Call&& call) {
   const std::optional<std::string> a = Watched(from, fromDir);
   const std::optional<std::string> b = Watched(to, toDir);
-  if (!a && !b) return std::nullopt;
-  return (a ? *a : std::string(from)) + " -> " + (b ? *b : std::string(to));
-}
-
-template <typename Call>
-int RenameCall(const std::optional<std::string>& where, const char* function, Call&& call) {
-  if (where && TheState().settings.crossDevice) {
-    return Guarded(where, "rename", function, EIO, -1, [] {
+  if (!a && !b) return call();
+  const std::string where = (a ? *a : std::string(from)) + " -> " + (b ? *b : std::string(to));
+  const std::string& other = TheState().settings.otherDevice;
+  if (!other.empty() && a && b && Inside(*a, other) != Inside(*b, other)) {
+    return Guarded(std::optional<std::string>(where), kind, function, EIO, -1, [] {
       errno = EXDEV;
       return -1;
     });
   }
-  return Guarded(where, "rename", function, EIO, -1, call);
+  return Guarded(std::optional<std::string>(where), kind, function, EIO, -1, call);
 }
 
 template <typename Call>
@@ -769,33 +773,32 @@ int unlinkat(int dirfd, const char* path, int flags) {
 
 int rename(const char* from, const char* to) {
   static const auto real = Real<int (*)(const char*, const char*)>("rename");
-  return RenameCall(BothNames(from, AT_FDCWD, to, AT_FDCWD), "rename",
-                    [&] { return real(from, to); });
+  return TwoNamesCall(from, AT_FDCWD, to, AT_FDCWD, "rename", "rename",
+                      [&] { return real(from, to); });
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
   static const auto real = Real<int (*)(int, const char*, int, const char*)>("renameat");
-  return RenameCall(BothNames(from, fromDir, to, toDir), "renameat",
-                    [&] { return real(fromDir, from, toDir, to); });
+  return TwoNamesCall(from, fromDir, to, toDir, "rename", "renameat",
+                      [&] { return real(fromDir, from, toDir, to); });
 }
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned int flags) {
   static const auto real =
       Real<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
-  return RenameCall(BothNames(from, fromDir, to, toDir), "renameat2",
-                    [&] { return real(fromDir, from, toDir, to, flags); });
+  return TwoNamesCall(from, fromDir, to, toDir, "rename", "renameat2",
+                      [&] { return real(fromDir, from, toDir, to, flags); });
 }
 
 int link(const char* from, const char* to) {
   static const auto real = Real<int (*)(const char*, const char*)>("link");
-  return Guarded(BothNames(from, AT_FDCWD, to, AT_FDCWD), "link", "link", EIO, -1,
-                 [&] { return real(from, to); });
+  return TwoNamesCall(from, AT_FDCWD, to, AT_FDCWD, "link", "link", [&] { return real(from, to); });
 }
 
 int linkat(int fromDir, const char* from, int toDir, const char* to, int flags) {
   static const auto real = Real<int (*)(int, const char*, int, const char*, int)>("linkat");
-  return Guarded(BothNames(from, fromDir, to, toDir), "link", "linkat", EIO, -1,
-                 [&] { return real(fromDir, from, toDir, to, flags); });
+  return TwoNamesCall(from, fromDir, to, toDir, "link", "linkat",
+                      [&] { return real(fromDir, from, toDir, to, flags); });
 }
 
 int mkdir(const char* path, mode_t mode) {
