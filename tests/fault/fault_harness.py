@@ -46,7 +46,7 @@ ALWAYS_KINDS = ("delete", "rename", "sync", "lock")
 
 # ---------------------------------------------------------------------------------------------
 # Accepted end states: how a run's end state may differ from the fault-free one, and why.
-# A difference is (role, change). Roles are given by the fixtures (a file's or a row's part in
+# A difference is (role, change). Roles are given by the fixtures (what a file or a row is in
 # the path); changes are:
 #   missing  the fault-free run ends with it, this one without
 #   kept     the fault-free run deletes it, this one leaves it as it was
