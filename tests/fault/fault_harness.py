@@ -420,6 +420,9 @@ class Path:
     family: str        # which entries of ACCEPTED_END_STATES hold for it
     build: object      # Builder -> None
     needs_other: bool = False
+    # The command may put a new index in place of the old one (a repair does, keeping the old one
+    # beside it), so the index need not stay the same inode.
+    replaces_index: bool = False
 
 
 # One row per path. A new path is a builder and a row here.
@@ -681,9 +684,12 @@ def check_state(setup, fx, path, ref, state, stage, scratch, inode):
     broken = []
     if before.index_exists and not state.index_exists:
         broken.append(("index kept", "the index is gone"))
-    elif before.index_exists and state.index_inode != inode:
+    elif before.index_exists and state.index_inode != inode and not path.replaces_index:
         broken.append(("index written by SQLite only", "another file stands under its name"))
-    if state.index:
+    index_key = "cache/" + INDEX
+    if state.index and not (before.index and
+                            state.files.get(index_key) == before.files.get(index_key)):
+        # A damaged index that the fixture brought may stay exactly as it was.
         broken.append(("index sound", state.index))
     journal = "cache/" + JOURNAL
     if stage == "re-run" and journal in state.files and journal not in after.files and \
@@ -898,7 +904,12 @@ def faulted_run(setup, path, ref, mode, n, folder, keep=False):
         for i in range(len(fx.commands)):
             if os.path.exists("%s.%d" % (trace, i)):
                 os.remove("%s.%d" % (trace, i))
-    return [(b[0] if len(b) == 3 else "") + ": " + b[-2] + ": " + b[-1] for b in broken]
+    lines = [(b[0] if len(b) == 3 else "") + ": " + b[-2] + ": " + b[-1] for b in broken]
+    if keep:
+        lines.append("kept: %s (the calls: %s.*)" % (fx.root, trace))
+        if not fx.other.startswith(fx.root):
+            lines.append("kept: %s (the folder on the second file system)" % fx.other)
+    return lines
 
 
 # ---------------------------------------------------------------------------------------------
@@ -990,7 +1001,6 @@ def main():
                 for line in faulted_run(setup, path, refs[path.name], mode, args.n, folder,
                                         keep=True):
                     print("  " + line)
-                print("  kept: %s (trace: %s.trace.*)" % (folder, folder))
         return 0
 
     tasks = [(p.name, m, n) for p in paths for n in chosen_ns(refs[p.name], args.quick, args.stride)
