@@ -31,6 +31,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -830,6 +831,11 @@ int fchmod(int fd, mode_t mode) {
 int fchown(int fd, uid_t owner, gid_t group) {
   static const auto real = Real<int (*)(int, uid_t, gid_t)>("fchown");
   return Guarded(WatchedFd(fd), "attr", "fchown", EIO, -1, [&] { return real(fd, owner, group); });
+}
+
+int utimes(const char* path, const struct timeval times[2]) {
+  static const auto real = Real<int (*)(const char*, const struct timeval[2])>("utimes");
+  return Guarded(Watched(path), "attr", "utimes", EIO, -1, [&] { return real(path, times); });
 }
 
 // ---- folder listings
