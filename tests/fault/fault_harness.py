@@ -86,6 +86,9 @@ ACCEPTED_END_STATES = [
      "the PNG goes before its row: a row left is png-missing, which the next purge deletes"),
     # RENAME and RENAMEANDDEL (preview-import.md, "The file commands under failure")
     ("move", ("document", "kept"), "a failed or cut-off move leaves the source in place"),
+    ("move", ("temp", "extra"),
+     "a move cut off (or whose clean-up failed too) while it wrote its copy leaves DEST.part<pid> "
+     "beside the destination, never half a file under the destination's name"),
     ("move", ("destination", "missing"),
      "a move that fails makes no destination; RENAMEANDDEL deletes the old destination before it "
      "writes the new one, and the source stays"),
