@@ -124,9 +124,6 @@ auto ReadRollingBack(Read read, bool* interrupted, bool rollBack = true) {
   return read(copy);
 }
 
-// The reason given for an index that is not a file.
-std::string NotAFileReason(const std::string& what) { return "it is " + what + ", not a file"; }
-
 }  // namespace
 
 std::optional<std::string> IndexNotAFile() {
@@ -146,11 +143,16 @@ std::optional<std::string> IndexNotAFile() {
   return std::nullopt;
 }
 
+void RequireIndexIsAFile(std::string_view what) {
+  if (const auto standing = IndexNotAFile()) {
+    throw ECacheError(Cannot(std::string(what) + " the index", preview::IndexPath(),
+                             "it is " + *standing + ", not a file"));
+  }
+}
+
 std::vector<IndexRow> ReadRows(bool* interruptedWrite) {
   if (interruptedWrite) *interruptedWrite = false;
-  if (const auto what = IndexNotAFile()) {
-    throw ECacheError(Cannot("read the index", preview::IndexPath(), NotAFileReason(*what)));
-  }
+  RequireIndexIsAFile("read");
   if (!platform::FileExists(preview::IndexPath())) return {};
   try {
     return ReadRollingBack(
@@ -204,12 +206,9 @@ CacheView ReadCache(UnreadableIndex unreadable) {
 
 std::vector<Text> IntegrityProblems(CutOffJournal journal, bool* locked) {
   if (locked) *locked = false;
-  if (const auto what = IndexNotAFile()) {
-    return {platform::FromNative(
-        Cannot("check the index", preview::IndexPath(), NotAFileReason(*what)))};
-  }
-  if (!platform::FileExists(preview::IndexPath())) return {};
   try {
+    RequireIndexIsAFile("check");
+    if (!platform::FileExists(preview::IndexPath())) return {};
     return ReadRollingBack(
         [locked](const Text& path) {
           std::vector<Text> problems;
@@ -220,8 +219,8 @@ std::vector<Text> IntegrityProblems(CutOffJournal journal, bool* locked) {
           // lock inside Prepare, which reports text alone); the check then runs under that lock.
           index.BeginTransaction();
           const int first = index.Prepare(u"PRAGMA schema_version")->Step();
+          if (locked) *locked = first == storage::kStepBusy;
           if (first == storage::kStepBusy) {
-            if (locked) *locked = true;
             throw ECacheError(Cannot("check the index", preview::IndexPath(),
                                      Utf8(storage::ResultCodeText(first))));
           }

@@ -78,6 +78,10 @@ CacheView ReadCache(UnreadableIndex unreadable = UnreadableIndex::Raise);
 // index is never opened: SQLite would wait for a writer at a FIFO.
 std::optional<std::string> IndexNotAFile();
 
+// Raises ECacheError "cannot WHAT the index PATH: it is a folder, not a file" (and so on) when the
+// index is not a file (IndexNotAFile).
+void RequireIndexIsAFile(std::string_view what);
+
 // The index rows alone, read-only; none when there is no index file or no table. A run cut off
 // while writing the index leaves its journal beside it, and a read-only connection may not roll
 // it back: the rows are then read from a scratch copy of the index and its journal, in which

@@ -439,10 +439,7 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
   }
   RequireCacheFolder();
   // Nothing of it is opened, copied or moved.
-  if (const auto what = IndexNotAFile()) {
-    throw ECacheError(
-        Cannot("repair the index", preview::IndexPath(), "it is " + *what + ", not a file"));
-  }
+  RequireIndexIsAFile("repair");
   Outcome outcome;
   // A missing index and an index SQLite finds sound (a zero-length file is an empty database)
   // are left alone.
