@@ -55,6 +55,8 @@ constexpr KindRow kKinds[] = {
      "a row whose model file cannot be examined now (kept by CLEARPNGFILE and clean)", true},
     {FindingKind::InterruptedWrite, "interrupted-write",
      "a run was cut off writing the index; the next import or clean rolls it back", true},
+    {FindingKind::IndexNotAFile, "index-not-a-file",
+     "a folder, a device or a FIFO stands in the index's place: no import can register", false},
 };
 
 constexpr bool InEnumerationOrder() {
@@ -108,8 +110,8 @@ auto ReadRollingBack(Read read, bool* interrupted, bool rollBack = true) {
   }
   const ScratchFolder scratch("hopgate-cache-read");
   const Text copy = scratch.File(preview::kIndexFileName);
-  if (!platform::CopyFile(preview::IndexPath(), copy) ||
-      !platform::CopyFile(JournalPath(), copy + u"-journal")) {
+  if (!scratch.CopyIn(preview::IndexPath(), preview::kIndexFileName) ||
+      !scratch.CopyIn(JournalPath(), Text(preview::kIndexFileName) + u"-journal")) {
     throw ECacheError(Cannot("copy the index to read it", preview::IndexPath(), SystemReason()));
   }
   {
@@ -124,8 +126,33 @@ auto ReadRollingBack(Read read, bool* interrupted, bool rollBack = true) {
 
 }  // namespace
 
+std::optional<std::string> IndexNotAFile() {
+  const auto index = platform::GetAttributes(preview::IndexPath());
+  if (!index) return std::nullopt;
+  if (index->folder) return "a folder";
+  switch (index->special) {
+    case platform::SpecialFile::Device:
+      return "a device";
+    case platform::SpecialFile::Fifo:
+      return "a FIFO";
+    case platform::SpecialFile::Socket:
+      return "a socket";
+    case platform::SpecialFile::None:
+      break;
+  }
+  return std::nullopt;
+}
+
+void RequireIndexIsAFile(std::string_view what) {
+  if (const auto standing = IndexNotAFile()) {
+    throw ECacheError(Cannot(std::string(what) + " the index", preview::IndexPath(),
+                             "it is " + *standing + ", not a file"));
+  }
+}
+
 std::vector<IndexRow> ReadRows(bool* interruptedWrite) {
   if (interruptedWrite) *interruptedWrite = false;
+  RequireIndexIsAFile("read");
   if (!platform::FileExists(preview::IndexPath())) return {};
   try {
     return ReadRollingBack(
@@ -157,6 +184,7 @@ CacheView ReadCache(UnreadableIndex unreadable) {
   CacheView cache;
   cache.folderExists = platform::FolderExists(preview::PreviewFolder);
   cache.indexExists = platform::FileExists(preview::IndexPath());
+  cache.indexNotAFile = IndexNotAFile();
   try {
     cache.rows = ReadRows(&cache.interruptedWrite);
   } catch (const ECacheError& e) {
@@ -176,14 +204,26 @@ CacheView ReadCache(UnreadableIndex unreadable) {
   return cache;
 }
 
-std::vector<Text> IntegrityProblems(CutOffJournal journal) {
-  if (!platform::FileExists(preview::IndexPath())) return {};
+std::vector<Text> IntegrityProblems(CutOffJournal journal, bool* locked) {
+  if (locked) *locked = false;
   try {
+    RequireIndexIsAFile("check");
+    if (!platform::FileExists(preview::IndexPath())) return {};
     return ReadRollingBack(
-        [](const Text& path) {
+        [locked](const Text& path) {
           std::vector<Text> problems;
           TSQLite3Database index;
           OpenIndexReadOnly(index, path);
+          // A lock is told by the result code of the step that meets it. The first step of a read
+          // transaction takes the shared lock, and needs no schema (whose reading would meet the
+          // lock inside Prepare, which reports text alone); the check then runs under that lock.
+          index.BeginTransaction();
+          const int first = index.Prepare(u"PRAGMA schema_version")->Step();
+          if (locked) *locked = first == storage::kStepBusy;
+          if (first == storage::kStepBusy) {
+            throw ECacheError(Cannot("check the index", preview::IndexPath(),
+                                     Utf8(storage::ResultCodeText(first))));
+          }
           auto check = index.Prepare(u"PRAGMA integrity_check");
           int code;
           while ((code = check->Step()) == storage::kStepRow) {
@@ -223,9 +263,17 @@ ScratchFolder::ScratchFolder(std::string_view prefix) {
 
 ScratchFolder::~ScratchFolder() {
   if (const auto entries = platform::ListFolder(path_)) {
-    for (const auto& e : *entries) platform::DeleteFile(File(e.name));
+    for (const auto& e : *entries) {
+      // DeleteFile refuses a read-only file, as Windows does.
+      platform::SetNormalAttributes(File(e.name));
+      platform::DeleteFile(File(e.name));
+    }
   }
   platform::RemoveFolder(path_);
+}
+
+bool ScratchFolder::CopyIn(const Text& from, const Text& name) const {
+  return platform::CopyFile(from, File(name)) && platform::SetNormalAttributes(File(name));
 }
 
 // ---- What is true of a row or a file -----------------------------------------------------------
@@ -364,7 +412,13 @@ std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now,
                         u"a run was cut off while writing the index; the next import, or "
                         u"hopgate-cache clean, rolls its journal back"});
   }
-  if (cache.indexError) {
+  if (cache.indexNotAFile) {
+    findings.push_back({FindingKind::IndexNotAFile, std::nullopt, Text(), std::nullopt,
+                        preview::IndexPath() + u" is " +
+                            platform::FromNative(*cache.indexNotAFile) +
+                            u", not a file: no import can register a preview until it is moved "
+                            u"away"});
+  } else if (cache.indexError) {
     findings.push_back({FindingKind::Integrity, std::nullopt, Text(), std::nullopt,
                         platform::FromNative(*cache.indexError)});
   } else {

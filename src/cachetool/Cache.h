@@ -54,6 +54,8 @@ struct CacheFile {
 struct CacheView {
   bool folderExists = false;
   bool indexExists = false;
+  // What stands in the index's place when it is not a file (IndexNotAFile); no rows are read then.
+  std::optional<std::string> indexNotAFile;
   // A run was cut off while it wrote the index: its journal stands beside the index, and the rows
   // were read from a copy of the pair with that journal rolled back (see ReadRows).
   bool interruptedWrite = false;
@@ -70,12 +72,22 @@ enum class UnreadableIndex { Raise, Record };
 // a cache folder that cannot be listed raises.
 CacheView ReadCache(UnreadableIndex unreadable = UnreadableIndex::Raise);
 
+// What stands in the index's place when it is not a file that SQLite may open: "a folder", "a
+// device", "a FIFO" or "a socket" (links followed). Nothing when a file, or a link to one, stands
+// there, when nothing does, and when it cannot be examined (opening it then says why). Such an
+// index is never opened: SQLite would wait for a writer at a FIFO.
+std::optional<std::string> IndexNotAFile();
+
+// Raises ECacheError "cannot WHAT the index PATH: it is a folder, not a file" (and so on) when the
+// index is not a file (IndexNotAFile).
+void RequireIndexIsAFile(std::string_view what);
+
 // The index rows alone, read-only; none when there is no index file or no table. A run cut off
 // while writing the index leaves its journal beside it, and a read-only connection may not roll
 // it back: the rows are then read from a scratch copy of the index and its journal, in which
 // SQLite rolls the journal back as the next import would in the index itself, so they are the
 // committed rows; `interruptedWrite` (when given) tells whether that happened. The index itself
-// is left as it is.
+// is left as it is. An index that is not a file (IndexNotAFile) raises ECacheError.
 std::vector<IndexRow> ReadRows(bool* interruptedWrite = nullptr);
 
 // How IntegrityProblems treats a journal left beside the index by a cut-off write.
@@ -85,14 +97,18 @@ enum class CutOffJournal {
 };
 
 // SQLite's PRAGMA integrity_check on the index, opened read-only: its messages, none when the
-// index is sound or missing. An index that cannot be read at all gives that failure as a message.
-std::vector<Text> IntegrityProblems(CutOffJournal journal = CutOffJournal::RolledBack);
+// index is sound or missing. An index that cannot be read at all gives that failure as a message;
+// `locked` (when given) tells whether that failure was another connection's lock held for longer
+// than hopgate's wait, as the result code of the step that met it says.
+std::vector<Text> IntegrityProblems(CutOffJournal journal = CutOffJournal::RolledBack,
+                                    bool* locked = nullptr);
 
 // A journal of the index stands beside it and is not empty: a writer is at work, or one was cut
 // off (a "hot" journal, which the next connection that may write rolls back).
 bool JournalStands();
 
-// A folder of its own in the system's temporary folder, removed with what it holds.
+// A folder of its own in the system's temporary folder, removed with what it holds when the object
+// goes, also when an exception passes.
 class ScratchFolder {
  public:
   // `prefix` starts the folder's name (e.g. "hopgate-cache-repair").
@@ -102,6 +118,11 @@ class ScratchFolder {
   ScratchFolder& operator=(const ScratchFolder&) = delete;
 
   Text File(const Text& name) const { return path_ + platform::kPathSeparator + name; }
+
+  // Copies the file `from` into the folder as `name`, writable whatever `from` is (so that SQLite
+  // may roll a journal back in the copy, and the folder can be removed); false when that fails,
+  // the system's reason recorded (SystemReason).
+  bool CopyIn(const Text& from, const Text& name) const;
 
  private:
   Text path_;
@@ -188,6 +209,7 @@ enum class FindingKind {
   Integrity,         // a message of SQLite's integrity check
   ModelUnreachable,  // a row whose model file cannot be examined now (informational)
   InterruptedWrite,  // a journal left by a run cut off while writing the index (informational)
+  IndexNotAFile,     // a folder, a device or a FIFO in the index's place: no import can register
 };
 
 // Every kind, in the order of the enumeration.
@@ -207,7 +229,7 @@ struct Finding {
   std::optional<std::int64_t> id;  // the row, for the row findings
   Text png;                        // the PNG (or other file) name concerned
   std::optional<Text> model;       // the row's model path, for the row findings
-  Text detail;                     // the integrity check's message
+  Text detail;                     // the message of a finding about the index
 };
 
 // What check and gallery say about a damaged or unreadable index.

@@ -84,7 +84,8 @@ std::vector<Command> MakeCommands() {
        "PreviewPNG.sqlite.damaged-YYYYMMDD-HHMMSS (UTC; its journal with \"-journal\" added).\n"
        "Rows on pages that are not whole are lost; rows deleted earlier never come back. Imports\n"
        "may run meanwhile: the rows they add are carried into the new index. An index that is\n"
-       "not damaged is left as it is.\n"
+       "not damaged is left as it is. Refused (exit code 2, nothing copied or changed): what\n"
+       "is not a file in the index's place, and a damaged index that is a link or read-only.\n"
        "Exit code 0 repaired or nothing to repair, 1 repaired but a page of the table could not\n"
        "be read, 2 could not repair (the index is left as it was).\n"
        "--dry-run reports the same and changes nothing, in the cache folder or elsewhere.\n",

@@ -1,8 +1,9 @@
 // hopgate-cache: see, check, explain and tidy hopgate's preview cache. The program's main() hands
 // its arguments (split by hopgate's own command-line rules) and its console to RunCacheTool.
 //
-// Exit codes: 0 success, 1 findings (check only), 2 the cache cannot be read or changed, or the
-// usage is wrong, with a line "hopgate-cache: ..." on standard error.
+// Exit codes: 0 success, 1 findings (check) or rows that could not be salvaged (repair), 2 the
+// cache cannot be read or changed, or the usage is wrong, with a line "hopgate-cache: ..." on
+// standard error.
 #pragma once
 
 #include <string>

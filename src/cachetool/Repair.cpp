@@ -88,12 +88,12 @@ Text FromAscii(std::string_view ascii) { return Text(ascii.begin(), ascii.end())
 Salvage SalvageCopy(Outcome& outcome) {
   const ScratchFolder scratch("hopgate-cache-repair");
   const Text copy = scratch.File(preview::kIndexFileName);
-  if (!platform::CopyFile(preview::IndexPath(), copy)) {
+  if (!scratch.CopyIn(preview::IndexPath(), preview::kIndexFileName)) {
     throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
   }
   const Text journal = JournalOf(preview::IndexPath());
   if (platform::FileExists(journal)) {
-    if (!platform::CopyFile(journal, JournalOf(copy))) {
+    if (!scratch.CopyIn(journal, JournalOf(preview::kIndexFileName))) {
       throw ECacheError(Cannot("copy the journal", journal, SystemReason()));
     }
     outcome.journal = true;
@@ -413,6 +413,22 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
   console.out("repaired: the new index holds " + Counted(o.rowsNow, "row") + "\n");
 }
 
+// Raises when the index is one that the swap must not replace: a link would become a file of its
+// own (the file it led to left damaged), a read-only file a writable one. Nothing has been copied
+// or changed yet.
+void RequireReplaceable() {
+  const auto index = platform::GetAttributes(preview::IndexPath());
+  if (index && index->link) {
+    throw ECacheError(Cannot("repair the index", preview::IndexPath(),
+                             "it is a symbolic link, and repair would replace the link, not the "
+                             "file it leads to"));
+  }
+  if (index && index->readOnly) {
+    throw ECacheError(Cannot("repair the index", preview::IndexPath(),
+                             "it is read-only, and repair would replace it by a writable file"));
+  }
+}
+
 }  // namespace
 
 int CommandRepair(const Command& self, const std::vector<Text>& arguments, const Console& console) {
@@ -422,24 +438,26 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
     return kExitOk;
   }
   RequireCacheFolder();
+  // Nothing of it is opened, copied or moved.
+  RequireIndexIsAFile("repair");
   Outcome outcome;
   // A missing index and an index SQLite finds sound (a zero-length file is an empty database)
   // are left alone.
   // A journal beside the index is the repair's own concern: it plays it back into its copy.
+  bool locked = false;
   if (platform::FileExists(preview::IndexPath())) {
-    outcome.problems = IntegrityProblems(CutOffJournal::AsItStands);
+    outcome.problems = IntegrityProblems(CutOffJournal::AsItStands, &locked);
+  }
+  // A lock held for longer than hopgate's wait says nothing about damage.
+  if (locked) {
+    throw ECacheError(Cannot("read the index", preview::IndexPath(),
+                             Utf8(storage::ResultCodeText(storage::kStepBusy))));
   }
   if (outcome.problems.empty()) {
     Report(outcome, false, options, console);
     return kExitOk;
   }
-  // A lock held for longer than hopgate's wait says nothing about damage.
-  const Text busy = storage::ResultCodeText(storage::kStepBusy);
-  const Text& first = outcome.problems.front();
-  if (outcome.problems.size() == 1 && first.size() >= busy.size() &&
-      first.compare(first.size() - busy.size(), busy.size(), busy) == 0) {
-    throw ECacheError(Cannot("read the index", preview::IndexPath(), Utf8(busy)));
-  }
+  RequireReplaceable();
   // A second back, since a file's time is kept in whole seconds.
   const std::int64_t start = NowSeconds() - 1;
   outcome.salvage = SalvageCopy(outcome);

@@ -7,10 +7,35 @@ namespace cachetool {
 
 std::string Utf8(std::u16string_view text) { return platform::ToNative(text); }
 
+namespace {
+
+bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+}  // namespace
+
 std::string JsonString(std::u16string_view text) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
   std::u16string quoted;
   preview::AppendQuoted(text, quoted);
-  return Utf8(quoted);
+  // A surrogate that is not half of a pair has no UTF-8 form: on POSIX it stands for a byte that
+  // was not UTF-8 (U+DC80..U+DCFF, which Utf8 would write as that very byte), on Windows for
+  // itself. It is written as a \u escape of the unit, so the output stays UTF-8 and still tells
+  // which byte or unit it was.
+  std::u16string escaped;
+  for (std::size_t i = 0; i < quoted.size(); ++i) {
+    const char16_t c = quoted[i];
+    if (IsHighSurrogate(c) && i + 1 < quoted.size() && IsLowSurrogate(quoted[i + 1])) {
+      escaped += c;
+      escaped += quoted[++i];
+    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+      escaped += u"\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) escaped += kHex[(c >> shift) & 0xF];
+    } else {
+      escaped += c;
+    }
+  }
+  return Utf8(escaped);
 }
 
 std::string HtmlText(std::u16string_view text) {

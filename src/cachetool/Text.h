@@ -23,7 +23,9 @@ class EUsage : public std::runtime_error {
 // go out as the same bytes).
 std::string Utf8(std::u16string_view text);
 
-// A JSON string literal of the text, in UTF-8.
+// A JSON string literal of the text, always well-formed UTF-8: a surrogate that is not half of a
+// pair (on POSIX a byte that was not UTF-8, see Utf8) is written as its escape, "\udcff". The
+// one writer of the tool's JSON strings.
 std::string JsonString(std::u16string_view text);
 
 // The text escaped for HTML content and attribute values, in UTF-8.

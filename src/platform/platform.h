@@ -60,12 +60,23 @@ void ShellStart(const Text& file, const std::optional<Text>& parameters, const T
 
 // ---- File system -------------------------------------------------------------------------------
 
+// What stands at a path when it is neither a file nor a folder.
+enum class SpecialFile { None, Device, Fifo, Socket };
+
 struct FileAttributes {
   bool folder = false;
   bool readOnly = false;  // FILE_ATTRIBUTE_READONLY; POSIX: the owner-write bit is clear
+  // POSIX: a device, a FIFO or a socket, which FileExists counts as a file but which no program
+  // of the suite may open as one of its own files (opening a FIFO waits for a writer). Windows
+  // keeps none of these in a folder: always None.
+  SpecialFile special = SpecialFile::None;
+  // The name itself is a symbolic link (POSIX lstat); the members above describe what it leads
+  // to. Windows: false (reparse points are not told apart).
+  bool link = false;
 };
 
-// Attributes of whatever stands at `path` (links followed); nothing when nothing is there.
+// Attributes of whatever stands at `path` (links followed); nothing when nothing is there (a link
+// that leads nowhere included).
 std::optional<FileAttributes> GetAttributes(const Text& path);
 
 // True when a file, not a folder, stands at `path`; a link counts when it leads to a file.

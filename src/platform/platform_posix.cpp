@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -175,6 +176,9 @@ void SpawnDetached(const std::vector<std::string>& argv, const std::string& fold
 }  // namespace
 
 void RecordArguments(int argc, char** argv) {
+  // A write beyond the file-size limit must fail with EFBIG like any other write error, so that
+  // the program can say so and clean up, instead of being killed half-way through a file.
+  std::signal(SIGXFSZ, SIG_IGN);
   auto& recorded = RecordedArgv();
   recorded.clear();
   for (int i = 1; i < argc; ++i) recorded.push_back(FromNative(argv[i]));
@@ -252,13 +256,25 @@ bool SyncFile(const Text& path) {
 
 std::optional<FileAttributes> GetAttributes(const Text& path) {
   struct stat st {};
-  if (path.empty() || ::stat(ToNative(path).c_str(), &st) != 0) {
+  const std::string p = ToNative(path);
+  if (path.empty() || ::lstat(p.c_str(), &st) != 0) {
     Failed(path.empty() ? ENOENT : errno);
     return std::nullopt;
   }
   FileAttributes a;
+  // Only a link costs a second call: the name's own status is the target's otherwise.
+  if (S_ISLNK(st.st_mode)) {
+    a.link = true;
+    if (::stat(p.c_str(), &st) != 0) {
+      Failed();
+      return std::nullopt;
+    }
+  }
   a.folder = S_ISDIR(st.st_mode);
   a.readOnly = (st.st_mode & S_IWUSR) == 0;
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) a.special = SpecialFile::Device;
+  if (S_ISFIFO(st.st_mode)) a.special = SpecialFile::Fifo;
+  if (S_ISSOCK(st.st_mode)) a.special = SpecialFile::Socket;
   return a;
 }
 

@@ -35,13 +35,22 @@ class CacheToolTest : public PreviewCacheTest {
 
   // The tool's standard output and standard error, each with line ends as "\n" (a Windows
   // console program writes "\r\n").
-  RunResult Tool(const std::vector<std::u16string>& args) {
-    RunOptions o = Options();
+  RunResult Tool(const std::vector<std::u16string>& args) { return Tool(args, Options()); }
+  RunResult Tool(const std::vector<std::u16string>& args, RunOptions o) {
     o.errorsApart = true;
     RunResult r = RunArguments(program / Exe("hopgate-cache"), args, o);
     std::erase(r.output, '\r');
     std::erase(r.errors, '\r');
     return r;
+  }
+
+  // The options of a run whose system temporary folder is `folder` (made here), so that the test
+  // sees what the run leaves there.
+  RunOptions WithTemporaryFolder(const fs::path& folder) {
+    fs::create_directories(folder);
+    RunOptions o = Options();
+    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) o.environment[name] = Utf8(folder);
+    return o;
   }
 
   // A model file, an exported BMP and a request, imported by hopgate itself.
@@ -256,11 +265,9 @@ TEST_F(CacheToolTest, ARepairStoppedAtAnyStepLeavesTheOldOrTheNewIndexInPlace) {
     for (const auto& e : fs::directory_iterator(PreviewFolder())) fs::remove(e.path());
     WriteFile(Index(), made.index);
     WriteFile(PreviewFolder() / "PreviewPNG.sqlite-journal", made.journal);
-    RunOptions o = Options();
-    o.environment["HOPGATE_CACHE_TEST_REPAIR_STOP"] = step;
     // A stopped run leaves its scratch folder behind: in the test's folder, not the system's.
-    fs::create_directories(root / "tmp");
-    for (const char* name : {"TMPDIR", "TMP", "TEMP"}) o.environment[name] = Utf8(root / "tmp");
+    RunOptions o = WithTemporaryFolder(root / "tmp");
+    o.environment["HOPGATE_CACHE_TEST_REPAIR_STOP"] = step;
     const RunResult stopped = RunArguments(program / Exe("hopgate-cache"), {u"repair"}, o);
     EXPECT_EQ(stopped.exitCode, 70) << stopped.output;
     ASSERT_TRUE(fs::exists(Index()));
@@ -280,6 +287,111 @@ TEST_F(CacheToolTest, ARepairStoppedAtAnyStepLeavesTheOldOrTheNewIndexInPlace) {
     })) << again.output;
   }
 }
+
+// The scratch folder that repair and the reading commands copy the index into, in the system's
+// temporary folder, is gone once the run ends, whatever the way it ends: a repair, its dry run, a
+// refusal, a read of a write cut off, also of a read-only index (whose copy would be read-only
+// too). A read-only index is refused by repair, its dry run included: nothing is copied, and the
+// index keeps its bytes and its protection.
+TEST_F(CacheToolTest, ARunLeavesNothingInTheTemporaryFolderAndARepairKeepsAReadOnlyIndex) {
+  Run({});
+  FillIndex(root / "sample.sqlite", 100);
+  std::string damaged = ReadFile(root / "sample.sqlite");
+  damaged.replace(0, 32, std::string(32, '\xA5'));
+  const HalfWritten half = MakeHalfWritten(root / "half", 100);
+  const std::string refusal = "hopgate-cache: cannot repair the index " + Utf8(Index()) +
+                              ": it is read-only, and repair would replace it by a writable file\n";
+  const struct {
+    const char* name;
+    const std::string& index;
+    bool cutOff;  // the half-written index's journal stands beside it
+    bool readOnly;
+    std::vector<std::u16string> args;
+    int exitCode;
+    std::string errors;
+  } cases[] = {
+      {"repair", damaged, false, false, {u"repair"}, 0, ""},
+      {"dry run", damaged, false, false, {u"repair", u"--dry-run"}, 0, ""},
+      {"read-only", damaged, false, true, {u"repair"}, 2, refusal},
+      {"read-only, dry run", damaged, false, true, {u"repair", u"--dry-run"}, 2, refusal},
+      {"a write cut off", half.index, true, false, {u"list"}, 0, ""},
+      {"a read-only index, a write cut off", half.index, true, true, {u"list"}, 0, ""},
+  };
+  const fs::path temporary = root / "tmp";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(temporary);
+    for (const auto& e : fs::directory_iterator(PreviewFolder())) fs::remove(e.path());
+    WriteFile(Index(), c.index);
+    if (c.cutOff) WriteFile(PreviewFolder() / "PreviewPNG.sqlite-journal", half.journal);
+    if (c.readOnly) fs::permissions(Index(), fs::perms::owner_write, fs::perm_options::remove);
+    const Tree before = Snapshot(PreviewFolder());
+
+    const RunResult r = Tool(c.args, WithTemporaryFolder(temporary));
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.output << r.errors;
+    EXPECT_EQ(r.errors, c.errors);
+    EXPECT_TRUE(fs::is_empty(temporary));
+    if (c.exitCode == 2) {
+      EXPECT_EQ(Snapshot(PreviewFolder()), before);
+    }
+    if (c.readOnly) {
+      EXPECT_EQ(fs::status(Index()).permissions() & fs::perms::owner_write, fs::perms::none);
+      fs::permissions(Index(), fs::perms::owner_write, fs::perm_options::add);
+    }
+  }
+}
+
+#ifndef _WIN32
+// A write that fails part-way (a file-size limit, a full disk) is said with the system's reason
+// and exit code 2, and leaves nothing behind: the tool is not killed by SIGXFSZ half-way through
+// a file, and results that never reached standard output are not a success.
+TEST_F(CacheToolTest, AWriteThatFailsIsSaidWithTheSystemsReasonAndLeavesNothing) {
+  Run({});
+  FillIndex(Index(), 200);
+  WriteFile(PreviewFolder() / "A.PNG", kSamplePng);
+  std::string damaged = ReadFile(Index());
+  damaged.replace(0, 32, std::string(32, '\xA5'));
+  const fs::path page = root / "gallery.html";
+  const fs::path tool = program / Exe("hopgate-cache");
+  const struct {
+    const char* name;
+    bool damage;
+    std::vector<std::u16string> args;  // given to the tool, or to a shell that starts it
+    std::uint64_t fileSizeLimit;
+    std::string errors;
+  } cases[] = {
+      {"a page beyond the file-size limit",
+       false,
+       {u"gallery", u"-o", PathText(page)},
+       4096,
+       "hopgate-cache: cannot write " + Utf8(page) + ": File too large\n"},
+      {"the results on a full disk",
+       false,
+       {u"-c", u"exec \"$0\" where >/dev/full", PathText(tool)},
+       0,
+       "hopgate-cache: cannot write the results to standard output: No space left on device\n"},
+      {"a copy of the index beyond the file-size limit",
+       true,
+       {u"repair"},
+       4096,
+       "hopgate-cache: cannot copy the index " + Utf8(Index()) + ": File too large\n"},
+  };
+  const fs::path temporary = root / "tmp";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.damage) WriteFile(Index(), damaged);
+    RunOptions o = WithTemporaryFolder(temporary);
+    o.fileSizeLimit = c.fileSizeLimit;
+    o.errorsApart = true;
+    const Tree before = Snapshot(root);
+    const RunResult r =
+        c.args[0] == u"-c" ? RunArguments("/bin/sh", c.args, o) : RunArguments(tool, c.args, o);
+    EXPECT_EQ(r.exitCode, 2) << r.output << r.errors;
+    EXPECT_EQ(r.errors, c.errors);
+    EXPECT_EQ(Snapshot(root), before);
+  }
+}
+#endif
 
 #ifdef HOPGATE_CHROMIUM
 // The page in a real browser: every embedded PNG decodes but the damaged one.

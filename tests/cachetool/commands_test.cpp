@@ -5,6 +5,10 @@
 // the tool is left to cachetool_test.cpp.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <algorithm>
 #include <functional>
 #include <regex>
@@ -15,6 +19,7 @@
 #include "cache_fixture.h"
 #include "platform/native_text.h"
 #include "platform/platform.h"
+#include "platform/text_encoding.h"
 #include "preview/UpdatePreviewUnit.h"
 #include "support/preview_cache.h"
 #include "support/show.h"
@@ -419,6 +424,48 @@ TEST_F(CacheCommands, AnIndexThatCannotBeReadIsCheckedAndNamedWithSQLitesReason)
       Tool({u"list"}),
       "cannot read the index " + Utf8(cache / "PreviewPNG.sqlite") + ": SQLite3 error: " + reason,
       "list");
+}
+
+// Whatever the tool prints as JSON is UTF-8, for every command: bytes that are not UTF-8 (in the
+// index's texts, or, on POSIX, in a path) are written as "\udcXX" escapes of their byte, so they
+// stay told apart from the characters that UTF-8 spells with the same bytes' values.
+TEST_F(CacheCommands, JsonIsUtf8AndTellsBytesThatAreNotUtf8FromCharacters) {
+  Index().CreateTable();
+  // PNG names: "A", the byte FF, ".PNG"; and "A", the character U+00FF, ".PNG".
+  Index().Execute(
+      u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) VALUES "
+      u"(CAST(x'41FF2E504E47' AS TEXT), 'gone.sw'), (CAST(x'41C3BF2E504E47' AS TEXT), 'gone.sw')");
+  const std::string byte = "\"A\\udcff.PNG\"", character = "\"A\xC3\xBF.PNG\"";
+  const std::u16string here = PathText(data);
+  struct Case {
+    std::vector<std::u16string> arguments;
+    std::vector<std::string> says;
+  };
+  std::vector<Case> cases = {
+      {{u"--data-root", here, u"list", u"--json"}, {byte, character}},
+      {{u"--data-root", here, u"check", u"--json"}, {byte, character}},
+  };
+#ifndef _WIN32
+  // A data root whose name holds the byte FF, and a damaged index in it (the path's bytes as they
+  // are: std::filesystem cannot convert them).
+  const std::string odd = root.native() + "/d\xFF";
+  fs::create_directories(odd + "/Vexmoor/PreviewPNG");
+  WriteFile(odd + "/Vexmoor/PreviewPNG/PreviewPNG.sqlite", std::string(4096, 'x'));
+  const std::string oddIndex =
+      "\"" + Utf8(root) + "/d\\udcff/Vexmoor/PreviewPNG/PreviewPNG.sqlite\"";
+  const std::u16string there = platform::FromNative(odd);
+  cases.push_back({{u"--data-root", there, u"check", u"--json"}, {"/d\\udcff/Vexmoor/"}});
+  cases.push_back({{u"--data-root", there, u"repair", u"--dry-run", u"--json"}, {oddIndex}});
+  cases.push_back({{u"--data-root", there, u"repair", u"--json"}, {oddIndex}});
+#endif
+  for (const auto& c : cases) {
+    const ToolRun r = RunTool(c.arguments);
+    const std::string context = Show(c.arguments[1]) + " " + Show(c.arguments[2]);
+    EXPECT_TRUE(textencoding::DecodeUtf8Strict(r.out).has_value()) << context << "\n" << r.out;
+    for (const auto& says : c.says) {
+      EXPECT_TRUE(Contains(r.out, says)) << context << ": " << says << "\n" << r.out;
+    }
+  }
 }
 
 // ---- clean -------------------------------------------------------------------------------------
@@ -1085,6 +1132,110 @@ TEST_F(CacheCommands, RepairPlaysAHotJournalBackAndKeepsItWithTheIndex) {
   CacheFile("NEW.PNG");
   preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
   EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+}
+
+// A lock is told from damage by the result code of the step that met it, never by the words of a
+// message: a damaged index whose one integrity message ends in "database is locked" is repaired.
+// (A lock itself: RepairLeavesAnIndexThatIsNotDamagedAsItIs.)
+TEST_F(CacheCommands, RepairTellsALockFromDamageByTheResultCode) {
+  Row(u"A.PNG", Model("a.sw"));
+  const std::vector<IndexRow> rows = Index().Rows();
+  // A column declared NOT NULL after a NULL was stored in it.
+  Index().Execute(
+      u"CREATE TABLE t(x); INSERT INTO t VALUES(NULL); PRAGMA writable_schema=ON; UPDATE "
+      u"sqlite_master SET sql='CREATE TABLE t(\"database is locked\" NOT NULL)' WHERE name='t'; "
+      u"PRAGMA writable_schema=OFF;");
+  const ToolRun r = Tool({u"repair"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(Lines(r.out).front(), "the index is damaged: NULL value in t.database is locked");
+  EXPECT_EQ(Index().Rows(), rows);
+}
+
+// What stands in the index's place decides what each command may do with it. Anything but a file
+// (here a folder; on POSIX also a FIFO and a device) is never opened: check names it, counted,
+// since no import can register a preview while it stands there, list cannot read it, and repair
+// refuses it; a link to a file is read as the file, but repair never replaces a link by a file of
+// its own. Nothing is moved or changed.
+TEST_F(CacheCommands, WhatStandsInTheIndexsPlaceIsNamedAndOnlyAFileIsRepaired) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const std::string path = Utf8(index);
+  const std::string damagedBytes = std::string(4096, 'x');
+  const auto notAFile = [&](const std::string& what) {
+    return "index-not-a-file " + path + " is " + what +
+           ", not a file: no import can register a preview until it is moved away\n";
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    int checkExit;
+    std::string checkSays;  // a line of check's output
+    int repairExit;
+    std::string repairSays;  // what repair prints (standard output, or the failure's line)
+    bool listReads;
+  };
+  std::vector<Case> cases = {
+      {"a folder", [&] { fs::create_directories(index / "inside"); }, 1, notAFile("a folder"), 2,
+       "hopgate-cache: cannot repair the index " + path + ": it is a folder, not a file\n", false},
+  };
+#ifndef _WIN32
+  const fs::path elsewhere = root / "elsewhere.sqlite";
+  const auto soundRow = [&] {
+    IndexFile(elsewhere).CreateTable();
+    IndexFile(elsewhere).AddRow(std::nullopt, u"A.PNG", Model("a.sw"));
+  };
+  cases.push_back(
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(index.c_str(), 0666), 0); }, 1, notAFile("a FIFO"), 2,
+       "hopgate-cache: cannot repair the index " + path + ": it is a FIFO, not a file\n", false});
+  cases.push_back(
+      {"a link to a device", [&] { fs::create_symlink("/dev/null", index); }, 1,
+       notAFile("a device"), 2,
+       "hopgate-cache: cannot repair the index " + path + ": it is a device, not a file\n", false});
+  cases.push_back({"a link to a sound index",
+                   [&] {
+                     soundRow();
+                     CacheFile("A.PNG");
+                     fs::create_symlink(elsewhere, index);
+                   },
+                   0, "1 row, 2 files, ", 0, "the index is sound: nothing to repair\n", true});
+  cases.push_back({"a link to a damaged index",
+                   [&] {
+                     WriteFile(elsewhere, damagedBytes);
+                     fs::create_symlink(elsewhere, index);
+                   },
+                   1, "integrity       cannot read the index " + path, 2,
+                   "hopgate-cache: cannot repair the index " + path +
+                       ": it is a symbolic link, and repair would replace the link, not the file "
+                       "it leads to\n",
+                   false});
+#endif
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    fs::remove(root / "elsewhere.sqlite");
+    fs::create_directories(cache);
+    c.make();
+    const Tree before = Snapshot(root);
+
+    const ToolRun check = Tool({u"check"});
+    EXPECT_EQ(check.exitCode, c.checkExit) << check.out << check.err;
+    EXPECT_TRUE(Contains("\n" + check.out, "\n" + c.checkSays)) << check.out;
+    const ToolRun list = Tool({u"list"});
+    if (c.listReads) {
+      EXPECT_EQ(list.exitCode, 0) << list.err;
+      EXPECT_EQ(Lines(list.out).back(), "(1 row)");
+    } else {
+      EXPECT_EQ(list.exitCode, 2);
+      EXPECT_EQ(list.err.rfind("hopgate-cache: cannot read the index " + path + ": ", 0), 0u)
+          << list.err;
+    }
+    for (const auto& arguments : {std::vector<std::u16string>{u"repair"},
+                                  std::vector<std::u16string>{u"repair", u"--dry-run"}}) {
+      const ToolRun repair = Tool(arguments);
+      EXPECT_EQ(repair.exitCode, c.repairExit) << Show(arguments.back());
+      EXPECT_EQ(c.repairExit == 2 ? repair.err : repair.out, c.repairSays);
+    }
+    EXPECT_EQ(Snapshot(root), before);
+  }
 }
 
 // What is not damaged is left alone: no index, an empty (zero-length) file, a sound index.
