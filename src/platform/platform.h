@@ -96,10 +96,12 @@ bool DeleteFile(const Text& path);
 bool MoveFile(const Text& from, const Text& to);
 
 // Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false; it carries
-// the attributes and refuses a read-only or folder `to`). The copy is written under a temporary
-// name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so `to` is
-// either as it was or the whole copy, also after a power cut; a failed copy removes its temporary
-// file. True only once the copy is in place and on disk.
+// the attributes and refuses a read-only, hidden or folder `to`). The copy is written under a
+// temporary name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so
+// `to` is either as it was or the whole copy, also after a power cut; a failed copy removes its
+// temporary file. Unlike CopyFileW, it also refuses a `to` that another program holds open
+// without sharing deletion (a rename cannot replace it). True only once the copy is in place and
+// on disk.
 bool CopyFile(const Text& from, const Text& to);
 
 // Puts the file's content on disk (POSIX fsync, then fsync of its folder so that the name is on

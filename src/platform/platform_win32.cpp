@@ -176,11 +176,13 @@ Text TemporaryFolder() {
 }
 
 bool CopyFile(const Text& from, const Text& to) {
-  // CopyFileW refuses to overwrite a read-only file or a folder; the temporary name below would
-  // not, so the target is tested first.
+  // CopyFileW refuses to overwrite a read-only or hidden file (ERROR_ACCESS_DENIED, as its
+  // documentation says) and a folder; the rename of the temporary file below would not refuse the
+  // first two, so the target is tested first.
   const DWORD existing = ::GetFileAttributesW(W(to));
-  if (existing != INVALID_FILE_ATTRIBUTES &&
-      (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+  constexpr DWORD kRefused =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY;
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & kRefused) != 0) {
     return Failed(ERROR_ACCESS_DENIED);
   }
   // Copied under a temporary name beside the target, flushed, then moved over it: no reader ever
