@@ -143,7 +143,10 @@ bool ReadWholeFile(const Text& path, std::string& bytes);
 // Creates `path` anew (create-always, read and write access, no sharing, normal attributes),
 // writes `bytes` into it and puts it on disk (as SyncFile) before closing it. When creating,
 // writing or syncing fails, whatever was created is removed again, so the file is either whole
-// and on disk or absent.
+// and on disk or absent. Windows writes it under the copy's temporary name (see CopyFile),
+// flushes it and renames it over `path`, refusing a read-only, hidden or folder `path` as
+// CREATE_ALWAYS does: `path` never holds a part of the bytes, even when the removal fails too
+// (which then leaves the temporary file).
 bool WriteNewFile(const Text& path, std::string_view bytes);
 
 // ---- Settings and text -------------------------------------------------------------------------

@@ -98,7 +98,10 @@ TEST(Win32CopyFile, CarriesAndRefusesWhatCopyFileWDoesAndLeavesNoTemporaryFile) 
   } cases[] = {
       {"new target", Target::None, false, {true, true, "new", false}},
       {"existing target replaced", Target::File, false, {true, true, "new", false}},
-      {"read-only source: the copy is read-only too", Target::None, true, {true, true, "new", true}},
+      {"read-only source: the copy is read-only too",
+       Target::None,
+       true,
+       {true, true, "new", true}},
       {"read-only source over an existing target", Target::File, true, {true, true, "new", true}},
       {"read-only target refused", Target::ReadOnlyFile, false, {false, true, "old", true}},
       {"hidden target refused", Target::HiddenFile, false, {false, true, "old", false}},
@@ -106,7 +109,9 @@ TEST(Win32CopyFile, CarriesAndRefusesWhatCopyFileWDoesAndLeavesNoTemporaryFile) 
       // Here the copy parts from CopyFileW: a target that another program holds open, sharing
       // writing but not deletion, cannot be renamed over, so it is kept, where CopyFileW would
       // write into it in place (and that program could read it half-written).
-      {"target held open without delete sharing", Target::HeldWithoutDeleteSharing, false,
+      {"target held open without delete sharing",
+       Target::HeldWithoutDeleteSharing,
+       false,
        {false, true, "old", false}},
   };
   for (const auto& c : cases) {
@@ -131,9 +136,9 @@ TEST(Win32CopyFile, AFailedCopyLeavesNoTemporaryFile) {
       {"source held by a writer that shares nothing", "src.bin", true},
   };
   for (const auto& c : cases) {
-    HANDLE held = c.held ? ::CreateFileW(W(src), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                         nullptr)
-                         : INVALID_HANDLE_VALUE;
+    HANDLE held = c.held
+                      ? ::CreateFileW(W(src), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                      : INVALID_HANDLE_VALUE;
     if (c.held) {
       ASSERT_NE(held, INVALID_HANDLE_VALUE) << c.what;
     }
@@ -204,9 +209,8 @@ TEST(Win32MayBeSameFile, OneFileUnderAnySpellingAndNoOtherFile) {
   const Text base = folder.Path().u16string();
   wchar_t shortName[MAX_PATH];
   const DWORD n = ::GetShortPathNameW(W(file), shortName, MAX_PATH);
-  const Text shortSpelling = n > 0 && n < MAX_PATH
-                                 ? Text(reinterpret_cast<const char16_t*>(shortName), n)
-                                 : file;
+  const Text shortSpelling =
+      n > 0 && n < MAX_PATH ? Text(reinterpret_cast<const char16_t*>(shortName), n) : file;
   Text slashes = file;
   for (auto& ch : slashes) {
     if (ch == u'\\') ch = u'/';
