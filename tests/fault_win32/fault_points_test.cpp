@@ -14,6 +14,7 @@
 #include "platform/fault_points.h"
 #include "platform/native_text.h"
 #include "platform/platform.h"
+#include "support/show.h"
 #include "support/temp_folder.h"
 
 namespace {
@@ -22,18 +23,11 @@ namespace fs = std::filesystem;
 namespace faults = platform::faultpoints;
 using platform::PathKind;
 using platform::Text;
+using testsupport::OneLine;
 using testsupport::ReadBytes;
 using testsupport::SetReadOnly;
 using testsupport::TempFolder;
 using testsupport::WriteBytes;
-
-// A system's text as a one-line message shows it: without a final line break or full stop.
-std::string OneLine(std::string text) {
-  while (!text.empty() && std::string_view("\r\n. ").find(text.back()) != std::string_view::npos) {
-    text.pop_back();
-  }
-  return text;
-}
 
 std::string Reason() { return OneLine(platform::ToNative(platform::LastErrorText())); }
 
