@@ -96,8 +96,8 @@ bool DeleteFile(const Text& path);
 bool MoveFile(const Text& from, const Text& to);
 
 // Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false; it carries
-// the attributes and refuses a read-only, hidden or folder `to`). The copy is written under a
-// temporary name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so
+// the attributes and refuses a read-only, hidden, system or folder `to`). The copy is written under
+// a temporary name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so
 // `to` is either as it was or the whole copy, also after a power cut; a failed copy removes its
 // temporary file. Unlike CopyFileW, it also refuses a `to` that another program holds open
 // without sharing deletion (a rename cannot replace it). True only once the copy is in place and
@@ -144,8 +144,8 @@ bool ReadWholeFile(const Text& path, std::string& bytes);
 // writes `bytes` into it and puts it on disk (as SyncFile) before closing it. When creating,
 // writing or syncing fails, whatever was created is removed again, so the file is either whole
 // and on disk or absent. Windows writes it under the copy's temporary name (see CopyFile),
-// flushes it and renames it over `path`, refusing a read-only, hidden or folder `path` as
-// CREATE_ALWAYS does: `path` never holds a part of the bytes, even when the removal fails too
+// flushes it and renames it over `path`, refusing a read-only, hidden, system or folder `path`
+// as CREATE_ALWAYS does: `path` never holds a part of the bytes, even when the removal fails too
 // (which then leaves the temporary file).
 bool WriteNewFile(const Text& path, std::string_view bytes);
 

@@ -225,10 +225,10 @@ Text TemporaryFolder() {
 
 namespace {
 
-// Whether a file written whole under a temporary name may be renamed over `to`: what CopyFileW
-// and CreateFileW's CREATE_ALWAYS refuse to overwrite, a read-only or hidden file
-// (ERROR_ACCESS_DENIED, as their documentation says) and a folder, the rename would replace (the
-// first two), so the target is tested first. A target that cannot be examined is refused too, as
+// Whether a file written under a temporary name may be renamed over `to`. CopyFileW and
+// CreateFileW's CREATE_ALWAYS refuse to overwrite a read-only, hidden or system file
+// (ERROR_ACCESS_DENIED, as their documentation says) and a folder; the rename would replace such
+// a file, so the target is tested first. A target that cannot be examined is refused too, as
 // their own opening of it would fail.
 bool MayReplace(const Text& to) {
   const DWORD existing = FS_CALL(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, W(to));
@@ -236,8 +236,8 @@ bool MayReplace(const Text& to) {
     const DWORD reason = ::GetLastError();
     return MeansNotFound(reason) || Failed(reason);
   }
-  constexpr DWORD kRefused =
-      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY;
+  constexpr DWORD kRefused = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
   return (existing & kRefused) == 0 || Failed(ERROR_ACCESS_DENIED);
 }
 

@@ -391,6 +391,20 @@ const std::vector<Path>& Paths() {
          EXPECT_TRUE(Holds(after, "work/old.partsbook", before.files.at("work/new.partsbook")));
          ExpectGone(after, {"work/new.partsbook"});
        }},
+      {"RenameAndDeleteToANewName",
+       [](const World& w) {
+         Put(w, "work/new.partsbook", Document('n'));
+         return std::set<std::string>{};
+       },
+       [](const World& w) {
+         return std::vector<Text>{u"RENAMEANDDEL", w.Path("work/new.partsbook"),
+                                  w.Path("work/copy.partsbook")};
+       },
+       std::make_pair(std::string("work/new.partsbook"), std::string("work/copy.partsbook")),
+       [](const World&, const State& before, const State& after) {
+         EXPECT_TRUE(Holds(after, "work/copy.partsbook", before.files.at("work/new.partsbook")));
+         ExpectGone(after, {"work/new.partsbook"});
+       }},
   };
   return paths;
 }

@@ -54,7 +54,15 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
             << "\", read-only " << o.readOnly << "}";
 }
 
-enum class Target { None, File, ReadOnlyFile, HiddenFile, Folder, HeldWithoutDeleteSharing };
+enum class Target {
+  None,
+  File,
+  ReadOnlyFile,
+  HiddenFile,
+  SystemFile,
+  Folder,
+  HeldWithoutDeleteSharing
+};
 
 // One copy of "src" (holding "new", read-only when asked) over "dst" (as `target` says) in the
 // folder.
@@ -69,6 +77,7 @@ Outcome CopyInFolder(const TempFolder& folder, Target target, bool readOnlySourc
     WriteBytes(dst, "old");
     SetReadOnly(dst, target == Target::ReadOnlyFile);
     if (target == Target::HiddenFile) ::SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    if (target == Target::SystemFile) ::SetFileAttributesW(dst.c_str(), FILE_ATTRIBUTE_SYSTEM);
   }
   HANDLE held = INVALID_HANDLE_VALUE;
   if (target == Target::HeldWithoutDeleteSharing) {
@@ -86,8 +95,8 @@ Outcome CopyInFolder(const TempFolder& folder, Target target, bool readOnlySourc
 }
 
 // The outcomes are those that CopyFileW's documentation gives (it carries the source's
-// attributes, and fails with ERROR_ACCESS_DENIED over a read-only or hidden file); Wine's own
-// CopyFileW is no oracle here, since it writes over a read-only file and does not carry the
+// attributes, and fails with ERROR_ACCESS_DENIED over a read-only, hidden or system file); Wine's
+// own CopyFileW is no oracle here, since it writes over a read-only file and does not carry the
 // read-only attribute onto an existing target.
 TEST(Win32CopyFile, CarriesAndRefusesWhatCopyFileWDoesAndLeavesNoTemporaryFile) {
   static const struct {
@@ -105,6 +114,7 @@ TEST(Win32CopyFile, CarriesAndRefusesWhatCopyFileWDoesAndLeavesNoTemporaryFile) 
       {"read-only source over an existing target", Target::File, true, {true, true, "new", true}},
       {"read-only target refused", Target::ReadOnlyFile, false, {false, true, "old", true}},
       {"hidden target refused", Target::HiddenFile, false, {false, true, "old", false}},
+      {"system target refused", Target::SystemFile, false, {false, true, "old", false}},
       {"folder target refused", Target::Folder, false, {false, false, "", false}},
       // Here the copy parts from CopyFileW: a target that another program holds open, sharing
       // writing but not deletion, cannot be renamed over, so it is kept, where CopyFileW would
