@@ -76,9 +76,10 @@ bool FileExists(const Text& path);
 // What stands at a path (links followed), for decisions that delete something on "not there".
 // Missing only when the system says so: POSIX ENOENT, ENOTDIR, ENAMETOOLONG (and the empty path);
 // Windows ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME, ERROR_BAD_PATHNAME,
-// ERROR_FILENAME_EXCED_RANGE, ERROR_INVALID_DRIVE. Any other failure (an I/O error, a folder
-// without permission, a network drive offline) is Unknown: the test could not tell, and the
-// caller must not take it for "gone". The reason of a failure is recorded as below.
+// ERROR_FILENAME_EXCED_RANGE. Any other failure (an I/O error, a folder without permission, a
+// network drive offline, a drive that is not there, ERROR_INVALID_DRIVE) is Unknown: the test
+// could not tell, and the caller must not take it for "gone". The reason of a failure is recorded
+// as below.
 enum class PathKind { Missing, File, Folder, Unknown };
 PathKind Examine(const Text& path);
 

@@ -53,7 +53,9 @@ bool Failed(DWORD code = ::GetLastError()) {
   return false;
 }
 
-// The errors that mean "nothing stands there"; every other one means "cannot tell".
+// The errors that mean "nothing stands there": not found, or a name too long or malformed to name
+// anything. Every other one means "cannot tell", ERROR_INVALID_DRIVE too: a drive that is not
+// there now may come back with the file on it.
 bool MeansNotFound(DWORD code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
@@ -61,7 +63,6 @@ bool MeansNotFound(DWORD code) {
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_INVALID_DRIVE:
       return true;
     default:
       return false;
