@@ -18,10 +18,11 @@ namespace {
 
 using storage::TSQLite3Database;
 
-// Opens the existing index read-only, waiting for a running hopgate's lock as hopgate does.
-void OpenIndexReadOnly(TSQLite3Database& index) {
+// Opens the existing index (or a copy of it) read-only, waiting for a running hopgate's lock as
+// hopgate does.
+void OpenIndexReadOnly(TSQLite3Database& index, const Text& path) {
   index.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
-  index.OpenExisting(preview::IndexPath(), TSQLite3Database::TOpenMode::ReadOnly);
+  index.OpenExisting(path, TSQLite3Database::TOpenMode::ReadOnly);
 }
 
 bool HasTable(TSQLite3Database& index) {
@@ -47,9 +48,13 @@ constexpr KindRow kKinds[] = {
      "a PNG that is not whole (signature, chunk CRCs, IEND)", false},
     {FindingKind::UnlistedPng, "unlisted-png", "a PNG no row names", true},
     {FindingKind::LeftoverTemp, "leftover-temp",
-     "a temporary file of the converter older than one hour", false},
+     "a temporary file (conversion, copy or repair) older than one hour", false},
     {FindingKind::Integrity, "integrity", "a message of SQLite's integrity check of the index",
      false},
+    {FindingKind::ModelUnreachable, "model-unreachable",
+     "a row whose model file cannot be examined now (kept by CLEARPNGFILE and clean)", true},
+    {FindingKind::InterruptedWrite, "interrupted-write",
+     "a run was cut off writing the index; the next import or clean rolls it back", true},
 };
 
 constexpr bool InEnumerationOrder() {
@@ -80,28 +85,72 @@ void RequireCacheFolder() {
   }
 }
 
-std::vector<IndexRow> ReadRows() {
-  std::vector<IndexRow> rows;
-  if (!platform::FileExists(preview::IndexPath())) return rows;
+Text JournalPath() { return preview::IndexPath() + u"-journal"; }
+
+bool JournalStands() {
+  const auto status = platform::GetFileStatus(JournalPath());
+  return status && !status->folder && status->size > 0;
+}
+
+namespace {
+
+// Calls `read` with the index's path, or, when that fails with a journal beside the index, with
+// the path of a scratch copy of the pair in which SQLite has rolled the journal back; sets
+// `interrupted` to whether the copy was read. The failure of the first read stands when no journal
+// does or `rollBack` is false; a copy that cannot be made raises.
+template <typename Read>
+auto ReadRollingBack(Read read, bool* interrupted, bool rollBack = true) {
+  if (interrupted) *interrupted = false;
   try {
-    TSQLite3Database index;
-    OpenIndexReadOnly(index);
-    if (!HasTable(index)) return rows;
-    auto list =
-        index.Prepare(u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
-    int code;
-    while ((code = list->Step()) == storage::kStepRow) {
-      rows.push_back({list->ColumnInt64(0), list->ColumnText(1), list->ColumnText(2)});
-    }
-    if (code != storage::kStepDone) {
-      throw ECacheError(Cannot("read the index", preview::IndexPath(),
-                               "stopped after " + Counted(rows.size(), "row") + ": " +
-                                   Utf8(storage::ResultCodeText(code))));
-    }
+    return read(preview::IndexPath());
+  } catch (const std::exception&) {
+    if (!rollBack || !JournalStands()) throw;
+  }
+  const ScratchFolder scratch("hopgate-cache-read");
+  const Text copy = scratch.File(preview::kIndexFileName);
+  if (!platform::CopyFile(preview::IndexPath(), copy) ||
+      !platform::CopyFile(JournalPath(), copy + u"-journal")) {
+    throw ECacheError(Cannot("copy the index to read it", preview::IndexPath(), SystemReason()));
+  }
+  {
+    // A connection that may write rolls the journal back at its first read.
+    TSQLite3Database db;
+    db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
+    db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
+  }
+  if (interrupted) *interrupted = true;
+  return read(copy);
+}
+
+}  // namespace
+
+std::vector<IndexRow> ReadRows(bool* interruptedWrite) {
+  if (interruptedWrite) *interruptedWrite = false;
+  if (!platform::FileExists(preview::IndexPath())) return {};
+  try {
+    return ReadRollingBack(
+        [](const Text& path) {
+          std::vector<IndexRow> rows;
+          TSQLite3Database index;
+          OpenIndexReadOnly(index, path);
+          if (!HasTable(index)) return rows;
+          auto list = index.Prepare(
+              u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
+          int code;
+          while ((code = list->Step()) == storage::kStepRow) {
+            rows.push_back({list->ColumnInt64(0), list->ColumnText(1), list->ColumnText(2)});
+          }
+          if (code != storage::kStepDone) {
+            throw ECacheError(Cannot("read the index", preview::IndexPath(),
+                                     "stopped after " + Counted(rows.size(), "row") + ": " +
+                                         Utf8(storage::ResultCodeText(code))));
+          }
+          return rows;
+        },
+        interruptedWrite);
   } catch (const storage::ESQLite3Error& e) {
     throw ECacheError(Cannot("read the index", preview::IndexPath(), e.what()));
   }
-  return rows;
 }
 
 CacheView ReadCache(UnreadableIndex unreadable) {
@@ -109,7 +158,7 @@ CacheView ReadCache(UnreadableIndex unreadable) {
   cache.folderExists = platform::FolderExists(preview::PreviewFolder);
   cache.indexExists = platform::FileExists(preview::IndexPath());
   try {
-    cache.rows = ReadRows();
+    cache.rows = ReadRows(&cache.interruptedWrite);
   } catch (const ECacheError& e) {
     if (unreadable == UnreadableIndex::Raise) throw;
     cache.indexError = e.what();
@@ -127,21 +176,56 @@ CacheView ReadCache(UnreadableIndex unreadable) {
   return cache;
 }
 
-std::vector<Text> IntegrityProblems() {
-  std::vector<Text> problems;
-  if (!platform::FileExists(preview::IndexPath())) return problems;
+std::vector<Text> IntegrityProblems(CutOffJournal journal) {
+  if (!platform::FileExists(preview::IndexPath())) return {};
   try {
-    TSQLite3Database index;
-    OpenIndexReadOnly(index);
-    auto check = index.Prepare(u"PRAGMA integrity_check");
-    while (check->Step() == storage::kStepRow) {
-      const Text message = check->ColumnText(0);
-      if (message != u"ok") problems.push_back(message);
-    }
+    return ReadRollingBack(
+        [](const Text& path) {
+          std::vector<Text> problems;
+          TSQLite3Database index;
+          OpenIndexReadOnly(index, path);
+          auto check = index.Prepare(u"PRAGMA integrity_check");
+          int code;
+          while ((code = check->Step()) == storage::kStepRow) {
+            const Text message = check->ColumnText(0);
+            if (message != u"ok") problems.push_back(message);
+          }
+          // A check that could not read on has not found the index sound.
+          if (code != storage::kStepDone) {
+            throw ECacheError(Cannot("check the index", preview::IndexPath(),
+                                     Utf8(storage::ResultCodeText(code))));
+          }
+          return problems;
+        },
+        nullptr, journal == CutOffJournal::RolledBack);
   } catch (const storage::ESQLite3Error& e) {
-    problems.push_back(e.Message());
+    return {e.Message()};
+  } catch (const ECacheError& e) {
+    return {platform::FromNative(e.what())};
   }
-  return problems;
+}
+
+ScratchFolder::ScratchFolder(std::string_view prefix) {
+  const std::string base = std::string(prefix) + "-" + std::to_string(NowSeconds()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    const std::string name = base + std::to_string(n);
+    const Text candidate =
+        platform::TemporaryFolder() + platform::kPathSeparator + Text(name.begin(), name.end());
+    if (platform::CreateFolder(candidate)) {
+      path_ = candidate;
+      return;
+    }
+    if (!platform::FolderExists(candidate)) break;
+  }
+  throw ECacheError(
+      Cannot("make a scratch folder in", platform::TemporaryFolder(), SystemReason()));
+}
+
+ScratchFolder::~ScratchFolder() {
+  if (const auto entries = platform::ListFolder(path_)) {
+    for (const auto& e : *entries) platform::DeleteFile(File(e.name));
+  }
+  platform::RemoveFolder(path_);
 }
 
 // ---- What is true of a row or a file -----------------------------------------------------------
@@ -153,9 +237,17 @@ std::optional<platform::FileStatus> RowPng(const IndexRow& row) {
   return status;
 }
 
-bool PngMissing(const IndexRow& row) { return !RowPng(row); }
+bool PngMissing(const IndexRow& row) {
+  if (!textrules::IsPlainFileName(row.png)) return true;
+  const platform::PathKind kind = platform::Examine(preview::CachePath(row.png));
+  return kind == platform::PathKind::Missing || kind == platform::PathKind::Folder;
+}
 
 bool ModelGone(const IndexRow& row) { return preview::PreviewIsStale(row.model); }
+
+bool ModelUnreachable(const IndexRow& row) {
+  return platform::Examine(row.model) == platform::PathKind::Unknown;
+}
 
 std::set<Text> DuplicateNames(const std::vector<IndexRow>& rows) {
   std::set<Text> seen, twice;
@@ -189,8 +281,27 @@ bool Abandoned(const platform::FileStatus& status, std::int64_t now) {
   return now - status.modifiedSeconds >= kAbandonedAfterSeconds;
 }
 
+namespace {
+
+bool EndsWithDigitsAfter(std::u16string_view name, std::u16string_view marker) {
+  size_t end = name.size();
+  while (end > 0 && name[end - 1] >= u'0' && name[end - 1] <= u'9') --end;
+  if (end == name.size() || end <= marker.size()) return false;
+  return name.substr(end - marker.size(), marker.size()) == marker;
+}
+
+}  // namespace
+
+bool IsTemporaryFileName(const Text& name) {
+  const std::u16string_view view(name);
+  // A repair's new index and its journal: "PreviewPNG.sqlite.repair-STAMP[-journal]".
+  const Text repair = Text(preview::kIndexFileName) + u".repair-";
+  if (view.size() > repair.size() && view.substr(0, repair.size()) == repair) return true;
+  return tarncore::IsTemporaryName(view) || EndsWithDigitsAfter(view, u".part");
+}
+
 bool IsLeftoverTemp(const CacheFile& file, std::int64_t now) {
-  return tarncore::IsTemporaryName(std::u16string_view(file.name)) && Abandoned(file.status, now);
+  return IsTemporaryFileName(file.name) && Abandoned(file.status, now);
 }
 
 std::optional<std::string> ReadCacheFile(const Text& name) {
@@ -230,6 +341,7 @@ std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now,
     };
     if (PngMissing(row)) add(FindingKind::PngMissing);
     if (ModelGone(row)) add(FindingKind::Stale);
+    if (ModelUnreachable(row)) add(FindingKind::ModelUnreachable);
     if (twins.count(row.png) != 0) add(FindingKind::DuplicateName);
     progress.Step();
   }
@@ -247,6 +359,11 @@ std::vector<Finding> FindProblems(const CacheView& cache, std::int64_t now,
     progress.Step();
   }
 
+  if (cache.interruptedWrite) {
+    findings.push_back({FindingKind::InterruptedWrite, std::nullopt, Text(), std::nullopt,
+                        u"a run was cut off while writing the index; the next import, or "
+                        u"hopgate-cache clean, rolls its journal back"});
+  }
   if (cache.indexError) {
     findings.push_back({FindingKind::Integrity, std::nullopt, Text(), std::nullopt,
                         platform::FromNative(*cache.indexError)});

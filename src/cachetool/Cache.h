@@ -54,6 +54,9 @@ struct CacheFile {
 struct CacheView {
   bool folderExists = false;
   bool indexExists = false;
+  // A run was cut off while it wrote the index: its journal stands beside the index, and the rows
+  // were read from a copy of the pair with that journal rolled back (see ReadRows).
+  bool interruptedWrite = false;
   std::vector<IndexRow> rows;             // in ID order; empty without an index or its table
   std::vector<CacheFile> files;           // the files (not folders) of the cache folder, by name
   std::optional<std::string> indexError;  // why the rows could not be read (ReadCache's choice)
@@ -67,12 +70,42 @@ enum class UnreadableIndex { Raise, Record };
 // a cache folder that cannot be listed raises.
 CacheView ReadCache(UnreadableIndex unreadable = UnreadableIndex::Raise);
 
-// The index rows alone, read-only; none when there is no index file or no table.
-std::vector<IndexRow> ReadRows();
+// The index rows alone, read-only; none when there is no index file or no table. A run cut off
+// while writing the index leaves its journal beside it, and a read-only connection may not roll
+// it back: the rows are then read from a scratch copy of the index and its journal, in which
+// SQLite rolls the journal back as the next import would in the index itself, so they are the
+// committed rows; `interruptedWrite` (when given) tells whether that happened. The index itself
+// is left as it is.
+std::vector<IndexRow> ReadRows(bool* interruptedWrite = nullptr);
+
+// How IntegrityProblems treats a journal left beside the index by a cut-off write.
+enum class CutOffJournal {
+  RolledBack,  // checks a scratch copy of the pair with the journal rolled back, as ReadRows reads
+  AsItStands,  // checks the index alone: a read-only connection cannot roll the journal back
+};
 
 // SQLite's PRAGMA integrity_check on the index, opened read-only: its messages, none when the
 // index is sound or missing. An index that cannot be read at all gives that failure as a message.
-std::vector<Text> IntegrityProblems();
+std::vector<Text> IntegrityProblems(CutOffJournal journal = CutOffJournal::RolledBack);
+
+// A journal of the index stands beside it and is not empty: a writer is at work, or one was cut
+// off (a "hot" journal, which the next connection that may write rolls back).
+bool JournalStands();
+
+// A folder of its own in the system's temporary folder, removed with what it holds.
+class ScratchFolder {
+ public:
+  // `prefix` starts the folder's name (e.g. "hopgate-cache-repair").
+  explicit ScratchFolder(std::string_view prefix);
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  Text File(const Text& name) const { return path_ + platform::kPathSeparator + name; }
+
+ private:
+  Text path_;
+};
 
 // ---- What is true of a row or a file -----------------------------------------------------------
 // Each fact is decided here only; every command that reports or acts on one asks these.
@@ -81,12 +114,18 @@ std::vector<Text> IntegrityProblems();
 // file stands there, or when the name could point outside the folder (it is never looked up).
 std::optional<platform::FileStatus> RowPng(const IndexRow& row);
 
-// The row's PNG is missing: RowPng finds none.
+// The row's PNG is missing: nothing (or a folder) stands under its name, or the name could point
+// outside the folder. A PNG that cannot be examined now (an I/O error, no permission) is not
+// missing: nothing is removed on a guess.
 bool PngMissing(const IndexRow& row);
 
 // The row's model file is gone: the row is stale (preview::PreviewIsStale), what CLEARPNGFILE would
 // purge.
 bool ModelGone(const IndexRow& row);
+
+// The row's model file cannot be examined now (an I/O error, a folder without permission, a drive
+// offline): neither CLEARPNGFILE nor clean takes the row for stale.
+bool ModelUnreachable(const IndexRow& row);
 
 // The PNG names that more than one row gives, compared exactly, as hopgate's count statement
 // compares them (nothing in the index prevents such twins).
@@ -119,7 +158,14 @@ std::int64_t NowSeconds();
 // The file was last written kAbandonedAfterSeconds or more before `now`.
 bool Abandoned(const platform::FileStatus& status, std::int64_t now);
 
-// An abandoned temporary file of the core library's PNG writer.
+// The name of a temporary file that a program of the suite writes into the cache folder before it
+// renames it into place: the core library's PNG writer (tarncore::TemporaryName), a copy of
+// hopgate's (the PNG's name, ".part" and the process id) or a repair's new index
+// ("PreviewPNG.sqlite.repair-" and a time stamp, and that file's journal). A kept damaged index
+// ("PreviewPNG.sqlite.damaged-...") is never one.
+bool IsTemporaryFileName(const Text& name);
+
+// An abandoned temporary file (IsTemporaryFileName).
 bool IsLeftoverTemp(const CacheFile& file, std::int64_t now);
 
 // The bytes of the cache file `name`, when it can be read now (a file just being replaced, or
@@ -133,13 +179,15 @@ bool IsDamagedPng(const std::optional<std::string>& bytes);
 // ---- Findings ----------------------------------------------------------------------------------
 
 enum class FindingKind {
-  PngMissing,     // a row whose PNG is not in the cache folder
-  Stale,          // a row whose model file is gone: what CLEARPNGFILE would purge
-  DuplicateName,  // one of several rows for one PNG name
-  DamagedPng,     // a PNG file that is not a whole PNG (signature, chunk CRCs, IEND)
-  UnlistedPng,    // a PNG file that no row names (informational)
-  LeftoverTemp,   // a temporary file of the converter, older than one hour
-  Integrity,      // a message of SQLite's integrity check
+  PngMissing,        // a row whose PNG is not in the cache folder
+  Stale,             // a row whose model file is gone: what CLEARPNGFILE would purge
+  DuplicateName,     // one of several rows for one PNG name
+  DamagedPng,        // a PNG file that is not a whole PNG (signature, chunk CRCs, IEND)
+  UnlistedPng,       // a PNG file that no row names (informational)
+  LeftoverTemp,      // a temporary file of the converter, a copy or a repair, older than one hour
+  Integrity,         // a message of SQLite's integrity check
+  ModelUnreachable,  // a row whose model file cannot be examined now (informational)
+  InterruptedWrite,  // a journal left by a run cut off while writing the index (informational)
 };
 
 // Every kind, in the order of the enumeration.

@@ -157,6 +157,26 @@ bool StillToGo(const FileRemoval& f, const std::vector<RowRemoval>& deleted,
   return f.reason != FindingKind::UnlistedPng || !listedNow->Lists(f.name);
 }
 
+const std::string kInterruptedJournal = "the journal of a run cut off while writing the index";
+
+// Lets SQLite roll back the journal that a cut-off run left beside the index, as the next import
+// would: a connection that may write does so at its first read.
+void RollBackInterruptedWrite(const Console& console) {
+  try {
+    TSQLite3Database index;
+    index.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    index.OpenExisting(preview::IndexPath(), TSQLite3Database::TOpenMode::ReadWrite);
+    const int code = index.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
+    if (code != storage::kStepRow) {
+      throw ECacheError(Cannot("roll back the journal of", preview::IndexPath(),
+                               Utf8(storage::ResultCodeText(code))));
+    }
+  } catch (const storage::ESQLite3Error& e) {
+    throw ECacheError(Cannot("roll back the journal of", preview::IndexPath(), e.what()));
+  }
+  console.out("rolled back " + kInterruptedJournal + "\n");
+}
+
 // Carries the plan out; returns the exit code: 2 when a file could not be removed.
 int CarryOut(const CleanPlan& plan, std::int64_t now, const Console& console) {
   std::vector<RowRemoval> deleted;
@@ -204,11 +224,14 @@ int CommandClean(const Command& self, const std::vector<Text>& arguments, const 
     return kExitOk;
   }
   const std::int64_t now = NowSeconds();
-  const CleanPlan plan = PlanClean(ReadCache(), options, now, console);
+  const CacheView cache = ReadCache();
+  const CleanPlan plan = PlanClean(cache, options, now, console);
   if (options.dryRun) {
+    if (cache.interruptedWrite) console.out("would roll back " + kInterruptedJournal + "\n");
     ShowPlan(plan, console);
     return kExitOk;
   }
+  if (cache.interruptedWrite) RollBackInterruptedWrite(console);
   return CarryOut(plan, now, console);
 }
 

@@ -84,41 +84,9 @@ Text FromAscii(std::string_view ascii) { return Text(ascii.begin(), ascii.end())
 
 // ---- The scratch copy --------------------------------------------------------------------------
 
-// A folder of its own in the system's temporary folder, removed with what it holds.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    const Text base = platform::TemporaryFolder() + platform::kPathSeparator +
-                      FromAscii("hopgate-cache-repair-" + std::to_string(NowSeconds()));
-    for (int n = 0; n < 1000; ++n) {
-      const Text candidate = base + FromAscii("-" + std::to_string(n));
-      if (platform::CreateFolder(candidate)) {
-        path_ = candidate;
-        return;
-      }
-      if (!platform::FolderExists(candidate)) break;
-    }
-    throw ECacheError(
-        Cannot("make a scratch folder in", platform::TemporaryFolder(), SystemReason()));
-  }
-  ~ScratchFolder() {
-    if (const auto entries = platform::ListFolder(path_)) {
-      for (const auto& e : *entries) platform::DeleteFile(File(e.name));
-    }
-    platform::RemoveFolder(path_);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  Text File(const Text& name) const { return path_ + platform::kPathSeparator + name; }
-
- private:
-  Text path_;
-};
-
 // Steps 1 and 2: the rows of a copy of the index, its hot journal played back first.
 Salvage SalvageCopy(Outcome& outcome) {
-  const ScratchFolder scratch;
+  const ScratchFolder scratch("hopgate-cache-repair");
   const Text copy = scratch.File(preview::kIndexFileName);
   if (!platform::CopyFile(preview::IndexPath(), copy)) {
     throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
@@ -457,7 +425,10 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
   Outcome outcome;
   // A missing index and an index SQLite finds sound (a zero-length file is an empty database)
   // are left alone.
-  if (platform::FileExists(preview::IndexPath())) outcome.problems = IntegrityProblems();
+  // A journal beside the index is the repair's own concern: it plays it back into its copy.
+  if (platform::FileExists(preview::IndexPath())) {
+    outcome.problems = IntegrityProblems(CutOffJournal::AsItStands);
+  }
   if (outcome.problems.empty()) {
     Report(outcome, false, options, console);
     return kExitOk;

@@ -91,7 +91,7 @@ int CommandCheck(const Command& self, const std::vector<Text>& arguments, const 
              "\", \"id\": " + (f.id ? std::to_string(*f.id) : "null") +
              ", \"png\": " + (f.png.empty() ? "null" : JsonString(f.png)) +
              ", \"model\": " + (f.model ? JsonString(*f.model) : "null");
-      if (f.kind == FindingKind::Integrity) out += ", \"detail\": " + JsonString(f.detail);
+      if (!f.detail.empty()) out += ", \"detail\": " + JsonString(f.detail);
       out += "}";
     }
     console.out(out + (findings.empty() ? "]}\n" : "\n]}\n"));
@@ -99,7 +99,7 @@ int CommandCheck(const Command& self, const std::vector<Text>& arguments, const 
     for (const auto& f : findings) {
       std::string line = PadRight(KindName(f.kind), 15) + " ";
       if (f.id) line += "row " + std::to_string(*f.id) + "  ";
-      line += Utf8(f.kind == FindingKind::Integrity ? f.detail : f.png);
+      line += Utf8(f.detail.empty() ? f.png : f.detail);
       if (f.model) line += "  " + Utf8(*f.model);
       console.out(line + "\n");
     }

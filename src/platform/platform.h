@@ -93,7 +93,8 @@ bool CreateFolder(const Text& path);
 bool DeleteFile(const Text& path);
 
 // Moves or renames a file or folder; refuses when `to` exists (MoveFileW). Across file systems a
-// file is copied, the copy put on disk (as SyncFile), and only then the original deleted.
+// file is copied, the copy put on disk (as SyncFile), and only then the original deleted (POSIX
+// copies under the copy's temporary name and renames it into place, as CopyFile does).
 bool MoveFile(const Text& from, const Text& to);
 
 // Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false; it carries
@@ -142,12 +143,12 @@ bool MayBeSameFile(const Text& a, const Text& b);
 bool ReadWholeFile(const Text& path, std::string& bytes);
 
 // Creates `path` anew (create-always, read and write access, no sharing, normal attributes),
-// writes `bytes` into it and puts it on disk (as SyncFile) before closing it. When creating,
-// writing or syncing fails, whatever was created is removed again, so the file is either whole
-// and on disk or absent. Windows writes it under the copy's temporary name (see CopyFile),
-// flushes it and renames it over `path`, refusing a read-only, hidden, system or folder `path`
-// as CREATE_ALWAYS does: `path` never holds a part of the bytes, even when the removal fails too
-// (which then leaves the temporary file).
+// writes `bytes` into it and puts it on disk (as SyncFile). When creating, writing or syncing
+// fails, whatever was created is removed again, so the file is either whole and on disk or absent.
+// Both builds write under the copy's temporary name beside `path` and rename it into place, so
+// that not even a cut-off run, nor a removal that fails too (which leaves the temporary file),
+// leaves half a file under `path`. Windows refuses a read-only, hidden, system or folder `path`,
+// as CREATE_ALWAYS does.
 bool WriteNewFile(const Text& path, std::string_view bytes);
 
 // ---- Settings and text -------------------------------------------------------------------------

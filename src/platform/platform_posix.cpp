@@ -82,8 +82,9 @@ bool SyncDescriptor(int fd) {
 // cut.
 bool SyncFolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string folder =
-      slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  const std::string folder = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? std::string("/")
+                                                        : path.substr(0, slash);
   ScopedFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0 || !SyncDescriptor(fd.get())) return Failed();
   return true;
@@ -275,31 +276,49 @@ bool DeleteFile(const Text& path) {
   return ::unlink(p.c_str()) == 0 || Failed();
 }
 
+namespace {
+
+// rename that refuses an existing `to`, as MoveFileW does.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return Failed();
+  // A file system without RENAME_NOREPLACE: test, then rename.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) return Failed(EEXIST);
+  return ::rename(from.c_str(), to.c_str()) == 0 || Failed();
+}
+
+// The temporary name beside `target` under which a copy or a new file is written before it is
+// renamed into place (hopgate-cache knows it as a leftover).
+std::string TemporaryBeside(const std::string& target) {
+  return target + ".part" + std::to_string(::getpid());
+}
+
+}  // namespace
+
 bool MoveFile(const Text& from, const Text& to) {
   const std::string f = ToNative(from);
   const std::string t = ToNative(to);
-  if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EINVAL || errno == ENOSYS) {
-    // A file system without RENAME_NOREPLACE: test, then rename.
-    struct stat st {};
-    if (::lstat(t.c_str(), &st) == 0) return Failed(EEXIST);
-    return ::rename(f.c_str(), t.c_str()) == 0 || Failed();
-  }
-  if (errno != EXDEV) return Failed();
-  // Across file systems a file is copied, then the original deleted; folders are refused.
+  if (RenameNoReplace(f, t)) return true;
+  if (lastError != EXDEV) return false;
+  // Across file systems a file is copied, then the original deleted; folders are refused. The copy
+  // is made under a temporary name, synced and renamed into place, so `to` never names half a
+  // file, and the copy and its name are on disk before the original goes.
   struct stat st {};
   if (::lstat(f.c_str(), &st) != 0) return Failed();
   if (!S_ISREG(st.st_mode)) return Failed(EXDEV);
-  // The copy and its name are on disk before the original goes.
-  if (!CopyInto(f, t, O_EXCL)) return false;
-  if (!SyncFolderOf(t)) {
+  const std::string temp = TemporaryBeside(t);
+  ::unlink(temp.c_str());
+  if (!CopyInto(f, temp, O_EXCL)) return false;
+  if (!RenameNoReplace(temp, t)) {
     const int reason = lastError;
-    ::unlink(t.c_str());
+    ::unlink(temp.c_str());
     return Failed(reason);
   }
-  if (::unlink(f.c_str()) != 0) {
-    const int reason = errno;
-    ::unlink(t.c_str());
+  int reason = SyncFolderOf(t) ? 0 : lastError;
+  if (reason == 0 && ::unlink(f.c_str()) != 0) reason = errno;
+  if (reason != 0) {
+    ::unlink(t.c_str());  // the original stays; the copy goes
     return Failed(reason);
   }
   return true;
@@ -337,7 +356,7 @@ bool CopyFile(const Text& from, const Text& to) {
   }
   // Copy to a temporary name beside the target and rename it into place: no reader ever sees a
   // half-copied file, and a failed copy leaves the old target as it was.
-  const std::string temp = t + ".part" + std::to_string(::getpid());
+  const std::string temp = TemporaryBeside(t);
   ::unlink(temp.c_str());
   if (!CopyInto(f, temp, O_EXCL)) return false;
   if (::rename(temp.c_str(), t.c_str()) != 0) {
@@ -392,16 +411,22 @@ bool WriteNewFile(const Text& path, std::string_view bytes) {
   if (::stat(p.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || (st.st_mode & S_IWUSR) == 0)) {
     return Failed(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
   }
-  ScopedFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // Written under a temporary name, synced, then renamed into place: `path` never names half a
+  // file, also when the run is cut off, and the file is on disk before the caller acts on it
+  // (RENAMEANDDEL deletes its source next).
+  const std::string temp = TemporaryBeside(p);
+  ::unlink(temp.c_str());
+  ScopedFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (fd.get() < 0) return Failed();
   int reason = WriteAll(fd.get(), bytes) ? 0 : errno;
-  // On disk before the caller acts on it (RENAMEANDDEL deletes its source next).
   if (reason == 0 && !SyncDescriptor(fd.get())) reason = errno;
   if (!fd.Close() && reason == 0) reason = errno;
-  if (reason == 0 && !SyncFolderOf(p)) reason = lastError;
-  if (reason == 0) return true;
-  ::unlink(p.c_str());  // whole or absent, never half-written
-  return Failed(reason);
+  if (reason == 0 && ::rename(temp.c_str(), p.c_str()) != 0) reason = errno;
+  if (reason != 0) {
+    ::unlink(temp.c_str());  // whole or absent, never half-written
+    return Failed(reason);
+  }
+  return SyncFolderOf(p);
 }
 
 Text ReadIniString(const Text& file, const Text& section, const Text& key, const Text& fallback) {

@@ -154,12 +154,15 @@ void ImportPreviewRequest(const Text& requestPath) {
     const Text pngPath = CachePath(pngName);
     if (platform::FileExists(pngPath)) platform::DeleteFile(pngPath);
 
+    // A copy that succeeded is on disk already (CopyFile syncs it and its folder); anything else
+    // that stands at the PNG's name now is synced before the import goes on.
+    bool copiedToDisk = false;
     if (ImageIsCopied(imagePath)) {
-      platform::CopyFile(imagePath, pngPath);
+      copiedToDisk = platform::CopyFile(imagePath, pngPath);
     } else {
       CoreImageToPng(imagePath, pngPath);
     }
-    if (!PngIsOnDisk(pngPath)) return;
+    if (!copiedToDisk && !PngIsOnDisk(pngPath)) return;
 
     // The image is consumed, unless the request names the model file or the index as its image:
     // those are not the request's to destroy. A test that cannot tell counts as "the same".

@@ -77,10 +77,14 @@ bool ReplaceFile(const Char* target, const void* data, std::size_t size) {
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
       return false;
     }
-    const bool written = WriteAll(file.get(), static_cast<const unsigned char*>(data), size);
+    // Flushed before the move, and the move written through: after a power cut the target holds
+    // the old file or the whole new one.
+    const bool written = WriteAll(file.get(), static_cast<const unsigned char*>(data), size) &&
+                         FlushFileBuffers(file.get()) != 0;
     const bool closed = file.Close();
     if (written && closed &&
-        MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING) != 0) {
+        MoveFileExW(temporary.c_str(), target,
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0) {
       return true;
     }
     DeleteFileW(temporary.c_str());

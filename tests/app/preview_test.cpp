@@ -345,6 +345,35 @@ TEST_F(PreviewTest, AnImagePathNamingTheModelOrTheIndexDestroysNeither) {
   EXPECT_FALSE(fs::exists(caller / "r.json"));
 }
 
+// A path that cannot be examined now (here one through a link that loops; elsewhere an I/O error,
+// a drive offline, a folder without permission) is never taken for "not there" where that would
+// delete something: the purge keeps the preview of such a model, and an import whose model cannot
+// be examined keeps its image, since the two might be one file.
+TEST_F(PreviewTest, APathThatCannotBeExaminedIsNeverTakenForGone) {
+  std::error_code ec;
+  fs::create_symlink("loop", caller / "loop", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  const std::u16string unreachable = Model("loop/m.sw");
+  const std::u16string gone = Model("gone.sw");
+  CreateTable();
+  AddRow(1, PngName(unreachable), unreachable);
+  AddRow(2, PngName(gone), gone);
+  for (const auto& m : {unreachable, gone}) WriteFile(PreviewFolder() / PngName(m), "png");
+
+  Run({u"CLEARPNGFILE"});
+  EXPECT_EQ(Rows(), (std::vector<Row>{{1, PngName(unreachable), unreachable}}));
+  EXPECT_TRUE(fs::exists(PreviewFolder() / PngName(unreachable)));
+  EXPECT_FALSE(fs::exists(PreviewFolder() / PngName(gone)));
+
+  WriteFile(caller / "shot.png", "a png image");
+  WriteRequest("r.json", u"shot.png", unreachable);
+  Import("r.json");
+  EXPECT_EQ(ReadFile(caller / "shot.png"), "a png image");
+  EXPECT_EQ(ReadFile(PreviewFolder() / PngName(unreachable)), "a png image");
+  EXPECT_FALSE(fs::exists(caller / "r.json"));
+  EXPECT_EQ(Rows().size(), 1u);
+}
+
 TEST_F(PreviewTest, PurgeWithoutAnIndexCreatesAnEmptyOneAndDeletesNothing) {
   WriteFile(PreviewFolder() / "LOOSE.PNG", "png");
   Run({u"CLEARPNGFILE"});

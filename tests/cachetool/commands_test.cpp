@@ -484,6 +484,108 @@ TEST_F(CacheCommands, CleanCarriesOutExactlyThePlanItsDryRunShows) {
   }
 }
 
+// Every name under which a program of the suite writes a file before renaming it into place is
+// known to check and clean (reported and removed once abandoned); a kept damaged index and its
+// journal never are, nor names that only look alike.
+TEST_F(CacheCommands, EveryTemporaryNameIsKnownAndAKeptDamagedIndexIsNot) {
+  const struct {
+    const char* name;
+    bool temporary;
+  } cases[] = {
+      {"A.PNG.77-1.tmp", true},                                      // the converter's
+      {"A.PNG.part4242", true},                                      // a copy's
+      {"PreviewPNG.sqlite.repair-20261211-070000", true},            // a repair's new index
+      {"PreviewPNG.sqlite.repair-20261211-070000-journal", true},    // and its journal
+      {"PreviewPNG.sqlite.damaged-20261211-070000", false},          // a kept damaged index
+      {"PreviewPNG.sqlite.damaged-20261211-070000-journal", false},  // and its journal
+      {"A.PNG.part", false},
+      {"A.PNG.part42x", false},
+      {"notes.txt", false},
+  };
+  for (const auto& c : cases) {
+    CacheFile(c.name, "bytes");
+    MakeOld(cache / c.name);
+  }
+  CacheFile("YOUNG.PNG.part77", "bytes");  // a copy under way
+
+  const ToolRun check = Tool({u"check"});
+  EXPECT_EQ(check.exitCode, 1) << check.out;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Contains(check.out, std::string("leftover-temp   ") + c.name + "\n"), c.temporary)
+        << c.name << "\n"
+        << check.out;
+  }
+  EXPECT_FALSE(Contains(check.out, "YOUNG.PNG.part77")) << check.out;
+
+  const ToolRun clean = Tool({u"clean"});
+  EXPECT_EQ(clean.exitCode, 0) << clean.out << clean.err;
+  for (const auto& c : cases) EXPECT_EQ(fs::exists(cache / c.name), !c.temporary) << c.name;
+  EXPECT_TRUE(fs::exists(cache / "YOUNG.PNG.part77"));
+}
+
+// A run cut off while it wrote the index leaves its journal beside it. The reading commands read
+// the committed rows (from a copy with the journal rolled back), name the cut-off write for what
+// it is and leave the pair as it stands; only clean rolls it back in place, as the next import
+// would. It is never taken for damage.
+TEST_F(CacheCommands, AWriteCutOffLeavesCommittedRowsThatCleanRollsBack) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const fs::path journal = cache / "PreviewPNG.sqlite-journal";
+  const HalfWritten made = MakeHalfWritten(root / "half", 120);
+  WriteFile(index, made.index);
+  WriteFile(journal, made.journal);
+  for (const auto& row : made.committed) CacheFile(Utf8(fs::path(row.png)));
+  const Tree before = Snapshot(root);
+
+  const ToolRun list = Tool({u"list"});
+  EXPECT_EQ(list.exitCode, 0) << list.err;
+  EXPECT_TRUE(Contains(list.out, "(" + std::to_string(made.committed.size()) + " rows)"))
+      << list.out;
+  for (const auto& row : made.committed) {
+    EXPECT_TRUE(Contains(list.out, Utf8(fs::path(row.model)))) << row.id;
+  }
+
+  const ToolRun check = Tool({u"check"});
+  EXPECT_TRUE(Contains(check.out, "interrupted-write")) << check.out;
+  EXPECT_FALSE(Contains(check.out, "integrity")) << check.out;
+  EXPECT_FALSE(Contains(check.out, "repair")) << check.out;
+
+  const ToolRun dry = Tool({u"clean", u"--dry-run"});
+  EXPECT_EQ(dry.exitCode, 0) << dry.err;
+  EXPECT_TRUE(Contains(dry.out, "would roll back the journal of a run cut off")) << dry.out;
+  EXPECT_EQ(Snapshot(root), before) << "the reading commands and the dry run change nothing";
+
+  const ToolRun clean = Tool({u"clean"});
+  EXPECT_EQ(clean.exitCode, 0) << clean.out << clean.err;
+  EXPECT_TRUE(Contains(clean.out, "rolled back the journal of a run cut off")) << clean.out;
+  EXPECT_FALSE(fs::exists(journal));
+  EXPECT_EQ(Index().Rows(), made.committed);
+  EXPECT_FALSE(Contains(Tool({u"check"}).out, "interrupted-write"));
+}
+
+// A model file that cannot be examined now (here a link that loops; elsewhere an I/O error, a
+// drive offline, a folder without permission) is not gone: check only mentions it, and neither
+// clean --stale nor CLEARPNGFILE takes its preview.
+TEST_F(CacheCommands, AModelThatCannotBeExaminedIsNotStale) {
+  std::error_code ec;
+  fs::create_symlink("loop", models / "loop", ec);
+  if (ec) GTEST_SKIP() << "no symbolic links here: " << ec.message();
+  const std::u16string unreachable = PathText(models / "loop" / "m.sw");
+  CacheFile("KEPT.PNG");
+  Row(u"KEPT.PNG", unreachable);
+
+  const ToolRun check = Tool({u"check"});
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  EXPECT_TRUE(
+      Contains(check.out, "model-unreachable row 1  KEPT.PNG  " + Utf8(models / "loop" / "m.sw")))
+      << check.out;
+  EXPECT_FALSE(Contains(check.out, "stale")) << check.out;
+
+  const ToolRun clean = Tool({u"clean", u"--stale"});
+  EXPECT_EQ(clean.exitCode, 0) << clean.err;
+  EXPECT_EQ(RowIds(), (std::vector<std::int64_t>{1}));
+  EXPECT_TRUE(fs::exists(cache / "KEPT.PNG"));
+}
+
 TEST_F(CacheCommands, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
   CacheFile("A.PNG");
   Row(u"A.PNG", Model("a.sw"));
