@@ -87,9 +87,10 @@ bool FileExists(const Text& path);
 // What stands at a path (links followed), for decisions that delete something on "not there".
 // Missing only when the system says so: POSIX ENOENT, ENOTDIR, ENAMETOOLONG (and the empty path);
 // Windows ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_NAME, ERROR_BAD_PATHNAME,
-// ERROR_FILENAME_EXCED_RANGE, ERROR_INVALID_DRIVE. Any other failure (an I/O error, a folder
-// without permission, a network drive offline) is Unknown: the test could not tell, and the
-// caller must not take it for "gone". The reason of a failure is recorded as below.
+// ERROR_FILENAME_EXCED_RANGE. Any other failure (an I/O error, a folder without permission, a
+// network drive offline, a drive that is not there, ERROR_INVALID_DRIVE) is Unknown: the test
+// could not tell, and the caller must not take it for "gone". The reason of a failure is recorded
+// as below.
 enum class PathKind { Missing, File, Folder, Unknown };
 PathKind Examine(const Text& path);
 
@@ -108,10 +109,12 @@ bool DeleteFile(const Text& path);
 bool MoveFile(const Text& from, const Text& to);
 
 // Copies a file over `to`, replacing an existing file (CopyFileW, fail-if-exists false; it carries
-// the attributes and refuses a read-only or folder `to`). The copy is written under a temporary
-// name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so `to` is
-// either as it was or the whole copy, also after a power cut; a failed copy removes its temporary
-// file. True only once the copy is in place and on disk.
+// the attributes and refuses a read-only, hidden, system or folder `to`). The copy is written under
+// a temporary name beside `to` (`to` + ".part" + the process id), synced, and renamed over `to`, so
+// `to` is either as it was or the whole copy, also after a power cut; a failed copy removes its
+// temporary file. Unlike CopyFileW, it also refuses a `to` that another program holds open
+// without sharing deletion (a rename cannot replace it). True only once the copy is in place and
+// on disk.
 bool CopyFile(const Text& from, const Text& to);
 
 // Puts the file's content on disk (POSIX fsync, then fsync of its folder so that the name is on
@@ -153,8 +156,10 @@ bool ReadWholeFile(const Text& path, std::string& bytes);
 // Creates `path` anew (create-always, read and write access, no sharing, normal attributes),
 // writes `bytes` into it and puts it on disk (as SyncFile). When creating, writing or syncing
 // fails, whatever was created is removed again, so the file is either whole and on disk or absent.
-// POSIX writes under the copy's temporary name beside `path` and renames it into place, so that
-// not even a cut-off run leaves half a file under `path`.
+// Both builds write under the copy's temporary name beside `path` and rename it into place, so
+// that not even a cut-off run, nor a removal that fails too (which leaves the temporary file),
+// leaves half a file under `path`. Windows refuses a read-only, hidden, system or folder `path`,
+// as CREATE_ALWAYS does.
 bool WriteNewFile(const Text& path, std::string_view bytes);
 
 // ---- Settings and text -------------------------------------------------------------------------

@@ -15,6 +15,26 @@
 #include "platform/text_encoding.h"
 #include "platform/textrules.h"
 
+#ifdef HOPGATE_FAULT_POINTS
+#include "platform/fault_points.h"
+#endif
+
+// Every call of this backend on a file or folder is made through FS_CALL (or FS_WRITE, for the
+// calls that create or write): in the shipped programs the plain call, in the fault harness's
+// build (HOPGATE_FAULT_POINTS, fault_points.h) a counted one that fails on demand, without being
+// made, with the reason that such a call gives when its disk fails (ERROR_IO_DEVICE) or fills up
+// (ERROR_DISK_FULL). `failed` is what the call returns on failure.
+#ifdef HOPGATE_FAULT_POINTS
+#define FS_FAULT_POINT(function, error, failed, ...) \
+  (::platform::faultpoints::Fail(#function, error) ? (failed) : ::function(__VA_ARGS__))
+#else
+#define FS_FAULT_POINT(function, error, failed, ...) ::function(__VA_ARGS__)
+#endif
+#define FS_CALL(function, failed, ...) \
+  FS_FAULT_POINT(function, ERROR_IO_DEVICE, failed, __VA_ARGS__)
+#define FS_WRITE(function, failed, ...) \
+  FS_FAULT_POINT(function, ERROR_DISK_FULL, failed, __VA_ARGS__)
+
 namespace platform {
 namespace {
 
@@ -33,7 +53,9 @@ bool Failed(DWORD code = ::GetLastError()) {
   return false;
 }
 
-// The errors that mean "nothing stands there"; every other one means "cannot tell".
+// The errors that mean "nothing stands there": not found, or a name too long or malformed to name
+// anything. Every other one means "cannot tell", ERROR_INVALID_DRIVE too: a drive that is not
+// there now may come back with the file on it.
 bool MeansNotFound(DWORD code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
@@ -41,21 +63,30 @@ bool MeansNotFound(DWORD code) {
     case ERROR_INVALID_NAME:
     case ERROR_BAD_PATHNAME:
     case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_INVALID_DRIVE:
       return true;
     default:
       return false;
   }
 }
 
+// Closes a handle whose close is the last word on what was written to it (a counted call).
+bool CloseReporting(ScopedHandle& h) {
+  const bool closed = h.Close();
+#ifdef HOPGATE_FAULT_POINTS
+  // Counted after the close: a failed close still closes (fault_points.h says why).
+  if (faultpoints::Fail("CloseHandle", ERROR_IO_DEVICE)) return false;
+#endif
+  return closed;
+}
+
 // Flushes an open file's data to the disk; FlushFileBuffers needs write access.
 bool FlushOpenedForWriting(const Text& path) {
-  ScopedHandle h(::CreateFileW(W(path), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedHandle h(FS_CALL(CreateFileW, INVALID_HANDLE_VALUE, W(path), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.valid()) return Failed();
-  if (!::FlushFileBuffers(h.get())) return Failed();
-  return h.Close() || Failed();
+  if (!FS_CALL(FlushFileBuffers, FALSE, h.get())) return Failed();
+  return CloseReporting(h) || Failed();
 }
 
 // Flushes a file to the disk. A read-only file refuses write access, so its attribute is cleared
@@ -63,15 +94,19 @@ bool FlushOpenedForWriting(const Text& path) {
 bool Flush(const Text& path) {
   if (FlushOpenedForWriting(path)) return true;
   const DWORD reason = lastError;
-  const DWORD attributes = ::GetFileAttributesW(W(path));
+  const DWORD attributes = FS_CALL(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, W(path));
   if (reason != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
       (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return Failed(reason);
   }
-  if (!::SetFileAttributesW(W(path), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) return Failed();
+  if (!FS_CALL(SetFileAttributesW, FALSE, W(path), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+    return Failed();
+  }
   const bool flushed = FlushOpenedForWriting(path);
   const DWORD flushReason = lastError;
-  ::SetFileAttributesW(W(path), attributes);
+  // When the attribute cannot be put back the file stays writable; the flush's outcome stands all
+  // the same, since the content is what the callers rely on.
+  FS_CALL(SetFileAttributesW, FALSE, W(path), attributes);
   return flushed || Failed(flushReason);
 }
 
@@ -88,6 +123,8 @@ const Text& ExecutableSuffix() {
   return suffix;
 }
 
+#ifndef HOPGATE_FAULT_POINTS
+// The harness's build answers these two from what the harness sets (fault_points_win32.cpp).
 Text ModulePath() {
   return GrowingModulePath([](char16_t* buffer, size_t size) -> size_t {
     return ::GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer),
@@ -103,6 +140,7 @@ std::vector<Text> CommandLineArguments() {
   if (!items.empty()) items.erase(items.begin());
   return items;
 }
+#endif
 
 void ShellStart(const Text& file, const std::optional<Text>& parameters, const Text& folder) {
   // The shell may use COM for some file types; initialise it once, as its documentation asks.
@@ -114,7 +152,7 @@ void ShellStart(const Text& file, const std::optional<Text>& parameters, const T
 }
 
 PathKind Examine(const Text& path) {
-  const DWORD a = ::GetFileAttributesW(W(path));
+  const DWORD a = FS_CALL(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, W(path));
   if (a == INVALID_FILE_ATTRIBUTES) {
     const DWORD code = ::GetLastError();
     Failed(code);
@@ -126,7 +164,7 @@ PathKind Examine(const Text& path) {
 bool SyncFile(const Text& path) { return Flush(path); }
 
 std::optional<FileAttributes> GetAttributes(const Text& path) {
-  const DWORD a = ::GetFileAttributesW(W(path));
+  const DWORD a = FS_CALL(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, W(path));
   if (a == INVALID_FILE_ATTRIBUTES) {
     Failed();
     return std::nullopt;
@@ -138,34 +176,45 @@ std::optional<FileAttributes> GetAttributes(const Text& path) {
 }
 
 bool CreateFolder(const Text& path) {
-  return ::CreateDirectoryW(W(path), nullptr) != 0 || Failed();
+  return FS_WRITE(CreateDirectoryW, FALSE, W(path), nullptr) != 0 || Failed();
 }
 
-bool DeleteFile(const Text& path) { return ::DeleteFileW(W(path)) != 0 || Failed(); }
+bool DeleteFile(const Text& path) { return FS_CALL(DeleteFileW, FALSE, W(path)) != 0 || Failed(); }
 
 bool MoveFile(const Text& from, const Text& to) {
   // MoveFileW's own flags, plus write-through: a move across volumes (a copy, then a delete) has
   // its copy flushed to the disk before the original is deleted.
-  return ::MoveFileExW(W(from), W(to), MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0 ||
+  return FS_CALL(MoveFileExW, FALSE, W(from), W(to),
+                 MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0 ||
          Failed();
 }
 
 bool ReplaceKeepingBackup(const Text& target, const Text& replacement, const Text& backup) {
-  // ReplaceFileW would overwrite an existing backup.
-  if (::GetFileAttributesW(W(backup)) != INVALID_FILE_ATTRIBUTES) return Failed(ERROR_FILE_EXISTS);
-  if (::ReplaceFileW(W(target), W(replacement), W(backup),
-                     REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                     nullptr) != 0) {
+  // ReplaceFileW would overwrite an existing backup, so a backup name that is taken, or that cannot
+  // be examined, stops the replacement.
+  switch (Examine(backup)) {
+    case PathKind::Missing:
+      break;
+    case PathKind::Unknown:
+      return Failed(lastError);
+    default:
+      return Failed(ERROR_FILE_EXISTS);
+  }
+  if (FS_CALL(ReplaceFileW, FALSE, W(target), W(replacement), W(backup),
+              REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+              nullptr) != 0) {
     return true;
   }
   const DWORD reason = ::GetLastError();
   // ERROR_UNABLE_TO_MOVE_REPLACEMENT_2: the target was moved to the backup name, and the
   // replacement could not take its place; the target goes back.
-  if (reason == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) ::MoveFileW(W(backup), W(target));
+  if (reason == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) FS_CALL(MoveFileW, FALSE, W(backup), W(target));
   return Failed(reason);
 }
 
-bool RemoveFolder(const Text& path) { return ::RemoveDirectoryW(W(path)) != 0 || Failed(); }
+bool RemoveFolder(const Text& path) {
+  return FS_CALL(RemoveDirectoryW, FALSE, W(path)) != 0 || Failed();
+}
 
 Text TemporaryFolder() {
   wchar_t buffer[MAX_PATH + 2];
@@ -175,32 +224,52 @@ Text TemporaryFolder() {
   return folder;
 }
 
-bool CopyFile(const Text& from, const Text& to) {
-  // CopyFileW refuses to overwrite a read-only file or a folder; the temporary name below would
-  // not, so the target is tested first.
-  const DWORD existing = ::GetFileAttributesW(W(to));
-  if (existing != INVALID_FILE_ATTRIBUTES &&
-      (existing & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-    return Failed(ERROR_ACCESS_DENIED);
+namespace {
+
+// Whether a file written under a temporary name may be renamed over `to`. CopyFileW and
+// CreateFileW's CREATE_ALWAYS refuse to overwrite a read-only, hidden or system file
+// (ERROR_ACCESS_DENIED, as their documentation says) and a folder; the rename would replace such
+// a file, so the target is tested first. A target that cannot be examined is refused too, as
+// their own opening of it would fail.
+bool MayReplace(const Text& to) {
+  const DWORD existing = FS_CALL(GetFileAttributesW, INVALID_FILE_ATTRIBUTES, W(to));
+  if (existing == INVALID_FILE_ATTRIBUTES) {
+    const DWORD reason = ::GetLastError();
+    return MeansNotFound(reason) || Failed(reason);
   }
+  constexpr DWORD kRefused = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_DIRECTORY;
+  return (existing & kRefused) == 0 || Failed(ERROR_ACCESS_DENIED);
+}
+
+// The temporary name beside `to` under which this process writes a file before renaming it over
+// `to`: `to` + ".part" + the process id, the name the cache tool knows.
+Text TemporaryNameFor(const Text& to) {
+  const std::wstring pid = std::to_wstring(::GetCurrentProcessId());
+  return to + u".part" + Text(pid.begin(), pid.end());
+}
+
+}  // namespace
+
+bool CopyFile(const Text& from, const Text& to) {
+  if (!MayReplace(to)) return false;
   // Copied under a temporary name beside the target, flushed, then moved over it: no reader ever
   // sees half a copy under the target's name, and a failed copy leaves the old target as it was.
   // CopyFileW carries the source's attributes to the copy, as it would to the target.
-  const std::wstring pid = std::to_wstring(::GetCurrentProcessId());
-  const Text temp = to + u".part" + Text(pid.begin(), pid.end());
+  const Text temp = TemporaryNameFor(to);
   const auto removeTemp = [&temp] {
-    ::SetFileAttributesW(W(temp), FILE_ATTRIBUTE_NORMAL);
-    ::DeleteFileW(W(temp));
+    FS_CALL(SetFileAttributesW, FALSE, W(temp), FILE_ATTRIBUTE_NORMAL);
+    FS_CALL(DeleteFileW, FALSE, W(temp));
   };
   removeTemp();
-  if (!::CopyFileW(W(from), W(temp), FALSE)) {
+  if (!FS_WRITE(CopyFileW, FALSE, W(from), W(temp), FALSE)) {
     const DWORD reason = ::GetLastError();
     removeTemp();
     return Failed(reason);
   }
   const bool flushed = Flush(temp);
-  if (!flushed ||
-      !::MoveFileExW(W(temp), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!flushed || !FS_CALL(MoveFileExW, FALSE, W(temp), W(to),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     const DWORD reason = flushed ? ::GetLastError() : lastError;
     removeTemp();
     return Failed(reason);
@@ -209,7 +278,7 @@ bool CopyFile(const Text& from, const Text& to) {
 }
 
 bool SetNormalAttributes(const Text& path) {
-  return ::SetFileAttributesW(W(path), FILE_ATTRIBUTE_NORMAL) != 0 || Failed();
+  return FS_CALL(SetFileAttributesW, FALSE, W(path), FILE_ATTRIBUTE_NORMAL) != 0 || Failed();
 }
 
 bool MayBeSameFile(const Text& a, const Text& b) {
@@ -217,9 +286,12 @@ bool MayBeSameFile(const Text& a, const Text& b) {
   auto identify = [](const Text& p, BY_HANDLE_FILE_INFORMATION& info) -> DWORD {
     if (p.empty()) return ERROR_FILE_NOT_FOUND;
     // No access rights are needed to read a file's identity; folders need backup semantics.
-    ScopedHandle h(::CreateFileW(W(p), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!h.valid() || ::GetFileInformationByHandle(h.get(), &info) == 0) return ::GetLastError();
+    ScopedHandle h(FS_CALL(CreateFileW, INVALID_HANDLE_VALUE, W(p), 0,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h.valid() || FS_CALL(GetFileInformationByHandle, FALSE, h.get(), &info) == 0) {
+      return ::GetLastError();
+    }
     return ERROR_SUCCESS;
   };
   BY_HANDLE_FILE_INFORMATION ia{}, ib{};
@@ -232,18 +304,18 @@ bool MayBeSameFile(const Text& a, const Text& b) {
 
 bool ReadWholeFile(const Text& path, std::string& bytes) {
   bytes.clear();
-  ScopedHandle h(::CreateFileW(W(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  ScopedHandle h(FS_CALL(CreateFileW, INVALID_HANDLE_VALUE, W(path), GENERIC_READ, FILE_SHARE_READ,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.valid()) return Failed();
   try {
     LARGE_INTEGER size{};
-    if (::GetFileSizeEx(h.get(), &size) && size.QuadPart > 0) {
+    if (FS_CALL(GetFileSizeEx, FALSE, h.get(), &size) && size.QuadPart > 0) {
       bytes.reserve(static_cast<size_t>(size.QuadPart));
     }
     char buffer[1 << 16];
     for (;;) {
       DWORD got = 0;
-      if (!::ReadFile(h.get(), buffer, sizeof buffer, &got, nullptr)) {
+      if (!FS_CALL(ReadFile, FALSE, h.get(), buffer, sizeof buffer, &got, nullptr)) {
         Failed();
         break;
       }
@@ -259,14 +331,19 @@ bool ReadWholeFile(const Text& path, std::string& bytes) {
 }
 
 bool WriteNewFile(const Text& path, std::string_view bytes) {
-  ScopedHandle h(::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  // Written under a temporary name beside `path`, flushed, then renamed over it: `path` never
+  // holds a part of the bytes, not even when the clean-up after a failed write fails too (it would
+  // have to delete the part it holds, and a failing disk may refuse that as well).
+  if (!MayReplace(path)) return false;
+  const Text temp = TemporaryNameFor(path);
+  ScopedHandle h(FS_WRITE(CreateFileW, INVALID_HANDLE_VALUE, W(temp), GENERIC_READ | GENERIC_WRITE,
+                          0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h.valid()) return Failed();
   DWORD reason = ERROR_SUCCESS;
   while (reason == ERROR_SUCCESS && !bytes.empty()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
     DWORD written = 0;
-    if (!::WriteFile(h.get(), bytes.data(), chunk, &written, nullptr)) {
+    if (!FS_WRITE(WriteFile, FALSE, h.get(), bytes.data(), chunk, &written, nullptr)) {
       reason = ::GetLastError();
     } else if (written == 0) {
       reason = ERROR_WRITE_FAULT;  // no progress, and no error to tell why
@@ -274,10 +351,16 @@ bool WriteNewFile(const Text& path, std::string_view bytes) {
     bytes.remove_prefix(written);
   }
   // On disk before the caller acts on it (RENAMEANDDEL deletes its source next).
-  if (reason == ERROR_SUCCESS && !::FlushFileBuffers(h.get())) reason = ::GetLastError();
-  if (!h.Close() && reason == ERROR_SUCCESS) reason = ::GetLastError();
+  if (reason == ERROR_SUCCESS && !FS_CALL(FlushFileBuffers, FALSE, h.get())) {
+    reason = ::GetLastError();
+  }
+  if (!CloseReporting(h) && reason == ERROR_SUCCESS) reason = ::GetLastError();
+  if (reason == ERROR_SUCCESS && !FS_CALL(MoveFileExW, FALSE, W(temp), W(path),
+                                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    reason = ::GetLastError();
+  }
   if (reason == ERROR_SUCCESS) return true;
-  ::DeleteFileW(W(path));  // whole or absent, never half-written
+  FS_CALL(DeleteFileW, FALSE, W(temp));
   return Failed(reason);
 }
 
@@ -319,7 +402,7 @@ FileStatus StatusOf(DWORD attributes, DWORD sizeHigh, DWORD sizeLow, const FILET
 
 std::optional<FileStatus> GetFileStatus(const Text& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (!::GetFileAttributesExW(W(path), GetFileExInfoStandard, &data)) {
+  if (!FS_CALL(GetFileAttributesExW, FALSE, W(path), GetFileExInfoStandard, &data)) {
     Failed();
     return std::nullopt;
   }
@@ -330,7 +413,7 @@ std::optional<FileStatus> GetFileStatus(const Text& path) {
 std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
   WIN32_FIND_DATAW found{};
   const Text pattern = path + u"\\*";
-  const HANDLE find = ::FindFirstFileW(W(pattern), &found);
+  const HANDLE find = FS_CALL(FindFirstFileW, INVALID_HANDLE_VALUE, W(pattern), &found);
   if (find == INVALID_HANDLE_VALUE) {
     // An empty folder still has "." and ".."; only a folder that cannot be read ends here.
     Failed();
@@ -342,8 +425,15 @@ std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
     if (name == u"." || name == u"..") continue;
     entries.push_back({name, StatusOf(found.dwFileAttributes, found.nFileSizeHigh,
                                       found.nFileSizeLow, found.ftLastWriteTime)});
-  } while (::FindNextFileW(find, &found));
+  } while (FS_CALL(FindNextFileW, FALSE, find, &found));
+  // The listing ends with ERROR_NO_MORE_FILES; any other error cut it short, and a part of a
+  // folder must not pass for all of it (the cache tool would take what it did not see for absent).
+  const DWORD reason = ::GetLastError();
   ::FindClose(find);
+  if (reason != ERROR_NO_MORE_FILES) {
+    Failed(reason);
+    return std::nullopt;
+  }
   return entries;
 }
 

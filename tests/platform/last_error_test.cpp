@@ -14,16 +14,8 @@
 
 namespace {
 
+using testsupport::OneLine;
 using testsupport::TempFolder;
-
-// A system's text as a one-line message shows it: without the line break and full stop that some
-// systems end it with.
-std::string OneLine(std::string text) {
-  while (!text.empty() && std::string_view("\r\n. ").find(text.back()) != std::string_view::npos) {
-    text.pop_back();
-  }
-  return text;
-}
 
 std::string Reason() { return OneLine(platform::ToNative(platform::LastErrorText())); }
 

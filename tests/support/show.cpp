@@ -21,6 +21,13 @@ std::string Show(std::u16string_view text) {
   return shown + "\"";
 }
 
+std::string OneLine(std::string text) {
+  while (!text.empty() && std::string_view("\r\n. ").find(text.back()) != std::string_view::npos) {
+    text.pop_back();
+  }
+  return text;
+}
+
 std::string Show(const char16_t* text) {
   return text == nullptr ? "(null)" : Show(std::u16string_view(text));
 }
