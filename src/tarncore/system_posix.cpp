@@ -92,8 +92,8 @@ bool ReplaceFile(const Char* target, const void* data, std::size_t size) {
     }
     // On disk before the rename: after a power cut the target holds the old file or the whole
     // new one, never a name over data that never reached the disk.
-    const bool written = WriteAll(fd.get(), static_cast<const unsigned char*>(data), size) &&
-                         fsync(fd.get()) == 0;
+    const bool written =
+        WriteAll(fd.get(), static_cast<const unsigned char*>(data), size) && fsync(fd.get()) == 0;
     const bool closed = fd.Close();
     if (written && closed && std::rename(temporary.c_str(), native.c_str()) == 0) return true;
     unlink(temporary.c_str());
