@@ -345,6 +345,9 @@ TEST_F(PreviewTest, AnImagePathNamingTheModelOrTheIndexDestroysNeither) {
   EXPECT_FALSE(fs::exists(caller / "r.json"));
 }
 
+#ifndef _WIN32
+// POSIX only: a link that loops is how a test gets an answer that is neither "there" nor "not
+// found"; on Windows the fault points (tests/fault_win32) give such answers instead.
 // A path that cannot be examined now (here one through a link that loops; elsewhere an I/O error,
 // a drive offline, a folder without permission) is never taken for "not there" where that would
 // delete something: the purge keeps the preview of such a model, and an import whose model cannot
@@ -373,6 +376,7 @@ TEST_F(PreviewTest, APathThatCannotBeExaminedIsNeverTakenForGone) {
   EXPECT_FALSE(fs::exists(caller / "r.json"));
   EXPECT_EQ(Rows().size(), 1u);
 }
+#endif
 
 TEST_F(PreviewTest, PurgeWithoutAnIndexCreatesAnEmptyOneAndDeletesNothing) {
   WriteFile(PreviewFolder() / "LOOSE.PNG", "png");

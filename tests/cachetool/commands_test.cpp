@@ -609,6 +609,9 @@ TEST_F(CacheCommands, AWriteCutOffLeavesCommittedRowsThatCleanRollsBack) {
   EXPECT_FALSE(Contains(Tool({u"check"}).out, "interrupted-write"));
 }
 
+#ifndef _WIN32
+// POSIX only: a link that loops is how a test gets an answer that is neither "there" nor "not
+// found"; on Windows the fault points (tests/fault_win32) give such answers instead.
 // A model file that cannot be examined now (here a link that loops; elsewhere an I/O error, a
 // drive offline, a folder without permission) is not gone: check only mentions it, and neither
 // clean --stale nor CLEARPNGFILE takes its preview.
@@ -632,6 +635,7 @@ TEST_F(CacheCommands, AModelThatCannotBeExaminedIsNotStale) {
   EXPECT_EQ(RowIds(), (std::vector<std::int64_t>{1}));
   EXPECT_TRUE(fs::exists(cache / "KEPT.PNG"));
 }
+#endif
 
 TEST_F(CacheCommands, CleanNeverDeletesOutsideTheCacheFolderOrTheIndex) {
   CacheFile("A.PNG");
