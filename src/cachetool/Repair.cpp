@@ -279,21 +279,58 @@ Text BackupName() {
   return name;
 }
 
+// A 32-bit big-endian number of a journal's bytes (as SQLite writes them).
+std::size_t JournalNumber(const std::string& journal, std::size_t at) {
+  std::uint32_t n = 0;
+  for (std::size_t i = 0; i < 4; ++i) n = n << 8 | static_cast<unsigned char>(journal[at + i]);
+  return static_cast<std::size_t>(n);
+}
+
 // The file change counter (header bytes 24-27) of the index before the transaction whose journal
 // `journal` is: the one in the journal's copy of page 1. Nothing when the journal holds no page 1.
 std::optional<std::string> CounterBefore(const std::string& journal) {
-  const auto number = [&](std::size_t at) {
-    std::uint32_t n = 0;
-    for (std::size_t i = 0; i < 4; ++i) n = n << 8 | static_cast<unsigned char>(journal[at + i]);
-    return static_cast<std::size_t>(n);
-  };
   if (journal.size() < 28) return std::nullopt;
-  const std::size_t sector = number(20), page = number(24);
+  const std::size_t sector = JournalNumber(journal, 20), page = JournalNumber(journal, 24);
   if (sector < 28 || page < 512) return std::nullopt;
   for (std::size_t at = sector; at + 4 + page + 4 <= journal.size(); at += 4 + page + 4) {
-    if (number(at) == 1) return journal.substr(at + 4 + 24, 4);
+    if (JournalNumber(journal, at) == 1) return journal.substr(at + 4 + 24, 4);
   }
   return std::nullopt;
+}
+
+// Whether the index, once SQLite has taken its exclusive lock, holds what rolling back the journal
+// `journal` (the hot one kept, `keptSize` the size of the index it stood beside) gives: the size
+// its header names and every page it saved (the first segment's). A rollback that SQLite left
+// half done under a failed call shows here. An index whose change counter is not the one the
+// journal saved was written by an import that committed meanwhile: the journal was that import's,
+// not a hot one, and `importsJournal` is set. An index that cannot be read now (on Windows, while
+// SQLite has it open) is taken as SQLite left it.
+bool RolledBackFully(const std::string& journal, std::uint64_t keptSize, bool& importsJournal) {
+  importsJournal = false;
+  if (journal.size() < 28) return true;
+  const std::size_t records = JournalNumber(journal, 8), pages = JournalNumber(journal, 16);
+  const std::size_t sector = JournalNumber(journal, 20), page = JournalNumber(journal, 24);
+  if (sector < 28 || page < 512) return true;
+  const std::uint64_t size = static_cast<std::uint64_t>(pages) * page;
+  const auto status = platform::GetFileStatus(preview::IndexPath());
+  if (!status) return true;
+  // Far larger than anything an import writes: a page written at a wrong place. Not read.
+  if (status->size > 2 * std::max(size, keptSize) + (1u << 20)) return false;
+  std::string index;
+  if (!platform::ReadWholeFile(preview::IndexPath(), index)) return true;
+  const std::optional<std::string> counter = CounterBefore(journal);
+  if (counter && index.size() >= 28 && index.compare(24, 4, *counter) != 0) {
+    importsJournal = true;
+    return true;
+  }
+  if (index.size() != size) return false;
+  std::size_t at = sector;
+  for (std::size_t n = 0; n < records && at + 8 + page <= journal.size(); ++n, at += 8 + page) {
+    const std::size_t number = JournalNumber(journal, at);
+    if (number == 0 || number > pages) continue;
+    if (index.compare((number - 1) * page, page, journal, at + 4, page) != 0) return false;
+  }
+  return true;
 }
 
 // Deletes the kept pair again: the file first, so that its journal never stands without it being
@@ -341,24 +378,35 @@ void KeepPairAndRollBack(Outcome& outcome) {
   if (!platform::SyncFile(kept)) fail("keep the index as", kept, SystemReason());
   StepDone("journal-kept");
 
-  try {
-    TSQLite3Database db;
-    db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
-    db.OpenExisting(index, TSQLite3Database::TOpenMode::ReadWrite);
-    db.Execute(u"BEGIN EXCLUSIVE");
-    db.Execute(u"COMMIT");
-  } catch (const storage::ESQLite3Error& e) {
-    // SQLite rolls a hot journal back before it reads the index: a damaged index that it then
-    // cannot read is the salvage's concern; a journal still hot is not.
-    if (StillHot(journal)) fail("roll the journal back into", index, e.what());
+  std::string saved;
+  if (!platform::ReadWholeFile(JournalOf(kept), saved)) {
+    fail("read the journal", JournalOf(kept), SystemReason());
   }
-  // An index that cannot be read now (on Windows, while an import has it open) keeps the pair.
-  std::string keptJournal, now;
-  if (platform::ReadWholeFile(JournalOf(kept), keptJournal) &&
-      platform::ReadWholeFile(index, now)) {
-    const std::optional<std::string> counter = CounterBefore(keptJournal);
-    if (counter && now.size() >= 28 && now.compare(24, 4, *counter) != 0) ForgetKeptPair(outcome);
+  // SQLite rolls a hot journal back when it takes its lock, before it reads the index: a damaged
+  // index that it then cannot read is the salvage's concern; a journal still hot is not. Under a
+  // failed call SQLite may end a rollback half done and delete the journal all the same: then the
+  // saved journal is put back beside the index, under the lock, and SQLite tries once more.
+  const auto keptSize = platform::GetFileStatus(kept);
+  bool importsJournal = false;
+  for (int attempt = 1;; ++attempt) {
+    bool whole = true;
+    try {
+      TSQLite3Database db;
+      db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+      db.OpenExisting(index, TSQLite3Database::TOpenMode::ReadWrite);
+      db.Execute(u"BEGIN EXCLUSIVE");
+      whole = RolledBackFully(saved, keptSize ? keptSize->size : 0, importsJournal);
+      if (!whole && !platform::CopyFile(JournalOf(kept), journal)) {
+        fail("put the journal back beside", index, SystemReason());
+      }
+      db.Execute(u"COMMIT");
+    } catch (const storage::ESQLite3Error& e) {
+      if (StillHot(journal)) fail("roll the journal back into", index, e.what());
+    }
+    if (whole) break;
+    if (attempt == 2) fail("roll the journal back into", index, "SQLite left it half done");
   }
+  if (importsJournal) ForgetKeptPair(outcome);
   outcome.journal = true;
   StepDone("rolled-back");
 }
