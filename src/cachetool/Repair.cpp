@@ -263,8 +263,7 @@ std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
 // A name beside the index for the damaged file under which neither a file nor a journal of one
 // stands (a stray kept journal is never played into a kept file). A test that cannot tell stops
 // the repair.
-Text BackupName() {
-  const Text base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp());
+Text BackupName(Text base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp())) {
   const auto taken = [](const Text& path) {
     const platform::PathKind kind = platform::Examine(path);
     if (kind == platform::PathKind::Unknown) {
@@ -450,7 +449,8 @@ std::vector<Text> Damage() {
 void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) {
   const Text index = preview::IndexPath();
   const bool pairKept = outcome.keptAs.has_value();
-  const Text backup = BackupName();
+  // With the pair kept, the old index's name is made from the kept one, not from the clock.
+  const Text backup = pairKept ? BackupName(*outcome.keptAs + u"-rolled-back") : BackupName();
   std::int64_t seenUpTo = salvagedUpTo;
   // The rows that imports added since the copy go into the new index with their IDs. No lock is
   // held across the swap: an import that meets one waits, and an import that opened the old index
