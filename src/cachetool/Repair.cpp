@@ -263,7 +263,7 @@ std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
 // A name beside the index for the damaged file under which neither a file nor a journal of one
 // stands (a stray kept journal is never played into a kept file). A test that cannot tell stops
 // the repair.
-Text BackupName(Text base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp())) {
+Text BackupName(const Text& base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp())) {
   const auto taken = [](const Text& path) {
     const platform::PathKind kind = platform::Examine(path);
     if (kind == platform::PathKind::Unknown) {
@@ -351,22 +351,27 @@ void KeepPairAndRollBack(Outcome& outcome) {
   const Text journal = JournalOf(index);
   const Text kept = BackupName();
   const Text temp = index + FromAscii(".repair-" + UtcStamp() + "-kept");
-  const auto fail = [&](const char* what, const Text& path, std::string reason) {
+  const auto fail = [&](const char* what, const Text& path, const std::string& reason) {
     platform::DeleteFile(temp);
     platform::DeleteFile(JournalOf(temp));
     ForgetKeptPair(outcome);
     throw ECacheError(Cannot(what, path, reason));
   };
   if (!platform::CopyFile(index, temp)) fail("copy the index", index, SystemReason());
-  if (!platform::CopyFile(journal, JournalOf(temp))) {
+  // Windows refuses to copy a journal that an import is writing, or deleting: tried again for as
+  // long as hopgate waits for a lock. A journal gone meanwhile was rolled back or committed by an
+  // import: there is no pair to keep.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  while (!platform::CopyFile(journal, JournalOf(temp))) {
     const std::string reason = SystemReason();
     if (platform::Examine(journal) == platform::PathKind::Missing) {
-      // An import has rolled it back or committed meanwhile: there is no pair to keep.
       platform::DeleteFile(temp);
       platform::DeleteFile(JournalOf(temp));
       return;
     }
-    fail("copy the journal", journal, reason);
+    if (std::chrono::steady_clock::now() > deadline) fail("copy the journal", journal, reason);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   if (!platform::MoveFile(JournalOf(temp), JournalOf(kept))) {
     fail("keep the journal as", JournalOf(kept), SystemReason());
