@@ -23,6 +23,7 @@ import hashlib
 import json
 import os
 import re
+import resource
 import shutil
 import sqlite3
 import struct
@@ -575,6 +576,12 @@ class Outcome:
     trace: list
 
 
+def limit_file_size():
+    """No file a run writes may pass 256 MB: a write at a wrong offset ends the run (SIGXFSZ, a
+    violation) instead of filling the runs' folder (tmpfs, in memory)."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 20, 256 << 20))
+
+
 def run_commands(setup, fx, faults=None, trace=None):
     """Runs the fixture's commands; `faults` = (mode, command index, local N) or None for a plain
     run; `trace` = a file for the counted calls (count mode when faults is None). Returns one
@@ -600,7 +607,8 @@ def run_commands(setup, fx, faults=None, trace=None):
                     break  # the run was cut off
         program = os.path.join(setup.prog, argv[0])
         done = subprocess.run([program] + argv[1:], cwd=fx.work, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                              preexec_fn=limit_file_size)
         lines = []
         if trace is not None and os.path.exists("%s.%d" % (trace, index)):
             with open("%s.%d" % (trace, index)) as f:
