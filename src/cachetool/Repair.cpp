@@ -1,10 +1,13 @@
 // repair: salvages the rows of a damaged index into a new one and puts it in place, keeping the
 // damaged file.
 //
-// The steps, each of which leaves the index in place (the old one until the swap, the new one
-// after it):
-//  1. the index (and a journal beside it) is copied into a scratch folder in the system's
-//     temporary folder; opening the copy for writing lets SQLite play a hot journal back there;
+// The steps, each of which leaves the index in place with the old index's committed rows (until
+// the swap) or the new index's rows (from it on):
+//  0. a journal beside the index is copied, with the index, to the kept names (written under
+//     temporary names, synced, renamed: the journal first); then SQLite rolls it back into the
+//     index in place, under its exclusive lock, as the next import would. From here on no journal
+//     stands beside the index, and what is decided and salvaged is the committed rows;
+//  1. the index is copied into a scratch folder in the system's temporary folder;
 //  2. the copy's rows are read page by page (IndexSalvage.h), never by SQLite: what SQLite cannot
 //     get past (a smashed header, a torn page) only costs the rows of the pages that are not whole;
 //  3. a new index is made beside the old one, with hopgate's own CREATE TABLE and those rows;
@@ -14,6 +17,7 @@
 //     the index open, and is retried;
 //  5. under the kept file's write lock, the rows that imports added to it after step 4's reading
 //     are carried into the new index as well.
+// --dry-run changes nothing: it plays a journal back in its scratch copy instead (step 1).
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -41,8 +45,8 @@ using storage::TSQLite3Statement;
 constexpr char kTable[] = "PreviewPNGTable";
 
 // For tests only: the name of the step after which the repair stops at once, as a crash or a
-// power cut would stop it ("copied", "salvaged", "written", "journal-moved", "caught-up",
-// "replaced").
+// power cut would stop it ("journal-kept", "rolled-back", "copied", "salvaged", "written",
+// "caught-up", "replaced").
 constexpr char kStopVariable[] = "HOPGATE_CACHE_TEST_REPAIR_STOP";
 constexpr int kExitStopped = 70;
 
@@ -62,13 +66,14 @@ struct RepairOptions {
 
 struct Outcome {
   std::vector<Text> problems;  // SQLite's integrity check of the index in place
-  bool journal = false;        // a journal stood beside the index and was played back in the copy
+  bool journal = false;        // a journal stood beside the index and was rolled back
   Salvage salvage;
   std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
   std::optional<Text> keptAs;      // where the damaged index went
   std::optional<Text> journalKeptAs;
-  std::vector<Text> unregistered;  // PNGs made during the repair whose rows did not make it
-  std::size_t rowsNow = 0;         // the rows of the new index at the end
+  std::vector<Text> unregistered;         // PNGs made during the repair whose rows did not make it
+  std::size_t rowsNow = 0;                // the rows of the new index at the end
+  std::optional<std::string> afterwards;  // why the new index could not be read at the end
 };
 
 Text JournalOf(const Text& database) { return database + u"-journal"; }
@@ -84,7 +89,32 @@ Text FromAscii(std::string_view ascii) { return Text(ascii.begin(), ascii.end())
 
 // ---- The scratch copy --------------------------------------------------------------------------
 
-// Steps 1 and 2: the rows of a copy of the index, its hot journal played back first.
+// A journal that SQLite may roll back stands at `path`: a file that is not empty. A test that
+// cannot tell (any failure but "not found") stops the repair with nothing changed.
+bool JournalAt(const Text& path) {
+  const platform::PathKind kind = platform::Examine(path);
+  if (kind == platform::PathKind::Missing) return false;
+  const auto status =
+      kind == platform::PathKind::Unknown ? std::nullopt : platform::GetFileStatus(path);
+  if (!status) throw ECacheError(Cannot("examine", path, SystemReason()));
+  return !status->folder && status->size > 0;
+}
+
+// The journal at `path` is one SQLite would still roll back: it begins with a journal header.
+// SQLite deletes a journal it has rolled back, and zeroes the header of one it has finished.
+bool StillHot(const Text& path) {
+  if (!JournalAt(path)) return false;
+  std::string bytes;
+  if (!platform::ReadWholeFile(path, bytes)) {
+    throw ECacheError(Cannot("read the journal", path, SystemReason()));
+  }
+  static constexpr char kMagic[] = "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
+  return bytes.compare(0, 8, kMagic, 8) == 0;
+}
+
+// Steps 1 and 2: the rows of a copy of the index. A journal still beside it (a dry run's, or a
+// running import's) is copied too and played back in the copy first; a copy whose journal SQLite
+// could not play back is not salvaged.
 Salvage SalvageCopy(Outcome& outcome) {
   const ScratchFolder scratch("hopgate-cache-repair");
   const Text copy = scratch.File(preview::kIndexFileName);
@@ -92,18 +122,21 @@ Salvage SalvageCopy(Outcome& outcome) {
     throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
   }
   const Text journal = JournalOf(preview::IndexPath());
-  if (platform::FileExists(journal)) {
+  if (JournalAt(journal)) {
     if (!scratch.CopyIn(journal, JournalOf(preview::kIndexFileName))) {
       throw ECacheError(Cannot("copy the journal", journal, SystemReason()));
     }
     outcome.journal = true;
     // The first read of the copy plays the journal back into it; whatever SQLite then thinks of
-    // the copy is the salvage's concern, not this step's.
+    // the copy is the salvage's concern, but the journal must be gone.
     try {
       TSQLite3Database db;
       db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
       db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
-    } catch (const storage::ESQLite3Error&) {
+    } catch (const storage::ESQLite3Error& e) {
+      if (StillHot(JournalOf(copy))) {
+        throw ECacheError(Cannot("play the journal back in", copy, e.what()));
+      }
     }
   }
   StepDone("copied");
@@ -227,20 +260,202 @@ std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
   return rows;
 }
 
-// A name beside the index for the damaged file that names no file yet, nor a journal of one.
-Text BackupName() {
-  const Text base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp());
+// A name beside the index for the damaged file under which neither a file nor a journal of one
+// stands (a stray kept journal is never played into a kept file). A test that cannot tell stops
+// the repair.
+Text BackupName(const Text& base = preview::IndexPath() + FromAscii(".damaged-" + UtcStamp())) {
+  const auto taken = [](const Text& path) {
+    const platform::PathKind kind = platform::Examine(path);
+    if (kind == platform::PathKind::Unknown) {
+      throw ECacheError(Cannot("examine", path, SystemReason()));
+    }
+    return kind != platform::PathKind::Missing;
+  };
   Text name = base;
-  for (int n = 2; platform::GetAttributes(name) || platform::GetAttributes(JournalOf(name)); ++n) {
+  for (int n = 2; taken(name) || taken(JournalOf(name)); ++n) {
     name = base + FromAscii("-" + std::to_string(n));
   }
   return name;
 }
 
-// Step 4 and 5: the new index `fresh` takes the old one's place; the old one is kept.
+// A 32-bit big-endian number of a journal's bytes (as SQLite writes them).
+std::size_t JournalNumber(const std::string& journal, std::size_t at) {
+  std::uint32_t n = 0;
+  for (std::size_t i = 0; i < 4; ++i) n = n << 8 | static_cast<unsigned char>(journal[at + i]);
+  return static_cast<std::size_t>(n);
+}
+
+// The file change counter (header bytes 24-27) of the index before the transaction whose journal
+// `journal` is: the one in the journal's copy of page 1. Nothing when the journal holds no page 1.
+std::optional<std::string> CounterBefore(const std::string& journal) {
+  if (journal.size() < 28) return std::nullopt;
+  const std::size_t sector = JournalNumber(journal, 20), page = JournalNumber(journal, 24);
+  if (sector < 28 || page < 512) return std::nullopt;
+  for (std::size_t at = sector; at + 4 + page + 4 <= journal.size(); at += 4 + page + 4) {
+    if (JournalNumber(journal, at) == 1) return journal.substr(at + 4 + 24, 4);
+  }
+  return std::nullopt;
+}
+
+// Whether the index, once SQLite has taken its exclusive lock, holds what rolling back the journal
+// `journal` (the hot one kept, `keptSize` the size of the index it stood beside) gives: the size
+// its header names and every page it saved (the first segment's). A rollback that SQLite left
+// half done under a failed call shows here. An index whose change counter is not the one the
+// journal saved was written by an import that committed meanwhile: the journal was that import's,
+// not a hot one, and `importsJournal` is set. An index that cannot be read now (on Windows, while
+// SQLite has it open) is taken as SQLite left it.
+bool RolledBackFully(const std::string& journal, std::uint64_t keptSize, bool& importsJournal) {
+  importsJournal = false;
+  if (journal.size() < 28) return true;
+  const std::size_t records = JournalNumber(journal, 8), pages = JournalNumber(journal, 16);
+  const std::size_t sector = JournalNumber(journal, 20), page = JournalNumber(journal, 24);
+  if (sector < 28 || page < 512) return true;
+  const std::uint64_t size = static_cast<std::uint64_t>(pages) * page;
+  const auto status = platform::GetFileStatus(preview::IndexPath());
+  if (!status) return true;
+  // Far larger than anything an import writes: a page written at a wrong place. Not read.
+  if (status->size > 2 * std::max(size, keptSize) + (1u << 20)) return false;
+  std::string index;
+  if (!platform::ReadWholeFile(preview::IndexPath(), index)) return true;
+  const std::optional<std::string> counter = CounterBefore(journal);
+  if (counter && index.size() >= 28 && index.compare(24, 4, *counter) != 0) {
+    importsJournal = true;
+    return true;
+  }
+  if (index.size() != size) return false;
+  std::size_t at = sector;
+  for (std::size_t n = 0; n < records && at + 8 + page <= journal.size(); ++n, at += 8 + page) {
+    const std::size_t number = JournalNumber(journal, at);
+    if (number == 0 || number > pages) continue;
+    if (index.compare((number - 1) * page, page, journal, at + 4, page) != 0) return false;
+  }
+  return true;
+}
+
+// Deletes the kept pair again: the file first, so that its journal never stands without it being
+// the one it was.
+void ForgetKeptPair(Outcome& outcome) {
+  if (outcome.keptAs) platform::DeleteFile(*outcome.keptAs);
+  if (outcome.journalKeptAs) platform::DeleteFile(*outcome.journalKeptAs);
+  outcome.keptAs.reset();
+  outcome.journalKeptAs.reset();
+}
+
+// Step 0: a journal beside the index. The pair as it stands is copied to the kept names (written
+// under temporary names, synced, renamed, the journal first: a kept file never stands without its
+// journal), then SQLite rolls the journal back into the index under its exclusive lock, as the
+// next import would. A journal that was not hot but a running import's (the index's change counter
+// is then not the one the journal saved) is not kept.
+void KeepPairAndRollBack(Outcome& outcome) {
+  const Text index = preview::IndexPath();
+  const Text journal = JournalOf(index);
+  const Text kept = BackupName();
+  const Text temp = index + FromAscii(".repair-" + UtcStamp() + "-kept");
+  const auto fail = [&](const char* what, const Text& path, const std::string& reason) {
+    platform::DeleteFile(temp);
+    platform::DeleteFile(JournalOf(temp));
+    ForgetKeptPair(outcome);
+    throw ECacheError(Cannot(what, path, reason));
+  };
+  if (!platform::CopyFile(index, temp)) fail("copy the index", index, SystemReason());
+  // Windows refuses to copy a journal that an import is writing, or deleting: tried again for as
+  // long as hopgate waits for a lock. A journal gone meanwhile was rolled back or committed by an
+  // import: there is no pair to keep.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  while (!platform::CopyFile(journal, JournalOf(temp))) {
+    const std::string reason = SystemReason();
+    if (platform::Examine(journal) == platform::PathKind::Missing) {
+      platform::DeleteFile(temp);
+      platform::DeleteFile(JournalOf(temp));
+      return;
+    }
+    if (std::chrono::steady_clock::now() > deadline) fail("copy the journal", journal, reason);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!platform::MoveFile(JournalOf(temp), JournalOf(kept))) {
+    fail("keep the journal as", JournalOf(kept), SystemReason());
+  }
+  outcome.journalKeptAs = JournalOf(kept);
+  if (!platform::MoveFile(temp, kept)) fail("keep the index as", kept, SystemReason());
+  outcome.keptAs = kept;
+  if (!platform::SyncFile(kept)) fail("keep the index as", kept, SystemReason());
+  StepDone("journal-kept");
+
+  std::string saved;
+  if (!platform::ReadWholeFile(JournalOf(kept), saved)) {
+    fail("read the journal", JournalOf(kept), SystemReason());
+  }
+  // SQLite rolls a hot journal back when it takes its lock, before it reads the index: a damaged
+  // index that it then cannot read is the salvage's concern; a journal still hot is not. Under a
+  // failed call SQLite may end a rollback half done and delete the journal all the same: then the
+  // saved journal is put back beside the index, under the lock, and SQLite tries once more.
+  const auto keptSize = platform::GetFileStatus(kept);
+  bool importsJournal = false;
+  for (int attempt = 1;; ++attempt) {
+    bool whole = true;
+    try {
+      TSQLite3Database db;
+      db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+      db.OpenExisting(index, TSQLite3Database::TOpenMode::ReadWrite);
+      db.Execute(u"BEGIN EXCLUSIVE");
+      whole = RolledBackFully(saved, keptSize ? keptSize->size : 0, importsJournal);
+      if (!whole && !platform::CopyFile(JournalOf(kept), journal)) {
+        fail("put the journal back beside", index, SystemReason());
+      }
+      db.Execute(u"COMMIT");
+    } catch (const storage::ESQLite3Error& e) {
+      if (StillHot(journal)) fail("roll the journal back into", index, e.what());
+    }
+    if (whole) break;
+    if (attempt == 2) fail("roll the journal back into", index, "SQLite left it half done");
+  }
+  if (importsJournal) ForgetKeptPair(outcome);
+  outcome.journal = true;
+  StepDone("rolled-back");
+}
+
+// SQLite's integrity check of the index in place: its messages, none when it is sound. A check that
+// stops on damage (SQLITE_CORRUPT, SQLITE_NOTADB) gives that as its message; one that stops for
+// any other reason (a failed read, a lock held too long) has found nothing and stops the repair.
+std::vector<Text> Damage() {
+  const Text index = preview::IndexPath();
+  const auto isDamage = [](int code) {
+    return (code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB;
+  };
+  TSQLite3Database db;
+  std::vector<Text> problems;
+  try {
+    db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    db.OpenExisting(index, TSQLite3Database::TOpenMode::ReadOnly);
+    auto check = db.Prepare(u"PRAGMA integrity_check");
+    int code;
+    while ((code = check->Step()) == storage::kStepRow) {
+      const Text message = check->ColumnText(0);
+      if (message != u"ok") problems.push_back(message);
+    }
+    if (code == storage::kStepDone) return problems;
+    if (!isDamage(code))
+      throw ECacheError(Cannot("read the index", index, Utf8(storage::ResultCodeText(code))));
+    problems.push_back(storage::ResultCodeText(code));
+    return problems;
+  } catch (const storage::ESQLite3Error& e) {
+    const int code = db.Handle() == nullptr ? SQLITE_CANTOPEN : sqlite3_errcode(db.Handle());
+    if (!isDamage(code)) {
+      throw ECacheError(Cannot("read the index", index, Utf8(storage::ResultCodeText(code))));
+    }
+    return {e.Message()};
+  }
+}
+
+// Step 4 and 5: the new index `fresh` takes the old one's place; the old one is kept, unless the
+// pair as it stood before the rollback is kept already: then it is deleted once its late rows are
+// carried over.
 void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) {
   const Text index = preview::IndexPath();
-  const Text backup = BackupName();
+  const bool pairKept = outcome.keptAs.has_value();
+  // With the pair kept, the old index's name is made from the kept one, not from the clock.
+  const Text backup = pairKept ? BackupName(*outcome.keptAs + u"-rolled-back") : BackupName();
   std::int64_t seenUpTo = salvagedUpTo;
   // The rows that imports added since the copy go into the new index with their IDs. No lock is
   // held across the swap: an import that meets one waits, and an import that opened the old index
@@ -261,59 +476,46 @@ void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) 
     // SQLite cannot read the old index that far: no import could add a row to it either.
   }
   StepDone("caught-up");
-  // A journal still beside the index goes with it, under the backup's matching name, right
-  // before the swap: the kept pair is the pair as it was (opening it plays the journal back
-  // there), and the journal is never played back into the new index. Windows refuses to move a
-  // journal that an import is writing, and to replace a file that another process has open: both
-  // are tried again until they succeed, for as long as hopgate waits for a lock.
+  // The index is never separated from a journal: while one stands beside it (an import is
+  // writing), the swap waits. Windows refuses to replace a file that another process has open.
+  // Both are tried again until they succeed, for as long as hopgate waits for a lock.
   const Text journal = JournalOf(index);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
   for (;;) {
-    bool done = false;
-    if (platform::FileExists(journal) && !outcome.journalKeptAs) {
-      if (platform::MoveFile(journal, JournalOf(backup))) {
-        outcome.journalKeptAs = JournalOf(backup);
-        StepDone("journal-moved");
-      }
-    }
-    if (!platform::FileExists(journal) || outcome.journalKeptAs) {
-      done = platform::ReplaceKeepingBackup(index, fresh, backup);
-    }
-    if (done) break;
-    const std::string reason = SystemReason();
+    const bool writing = JournalAt(journal);
+    if (!writing && platform::ReplaceKeepingBackup(index, fresh, backup)) break;
+    const std::string reason = writing ? "an import is writing it" : SystemReason();
     if (std::chrono::steady_clock::now() > deadline) {
-      throw ECacheError(Cannot(platform::FileExists(journal) && !outcome.journalKeptAs
-                                   ? "move the journal"
-                                   : "replace the index",
-                               platform::FileExists(journal) ? journal : index, reason));
+      throw ECacheError(Cannot("replace the index", index, reason));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  outcome.keptAs = backup;
+  if (!pairKept) outcome.keptAs = backup;
   StepDone("replaced");
+  // The new name on disk: a power cut must not bring the old index back beside a deleted backup.
+  platform::SyncFile(index);
 
-  // Rows that imports wrote into the old index after the reading above are in the kept file. Its
+  // Rows that imports wrote into the old index after the reading above are in the backup. Its
   // write lock is taken (waiting for a write under way to end); from then on no import writes to
   // it any more (on POSIX SQLite refuses to write a file that has moved; on Windows nobody had it
   // open at the swap, and nobody opens it by the index's name since). They go into the new index
-  // as an import adds a row. A kept journal would be played back by the lock, so the kept pair is
-  // then only read.
+  // as an import adds a row.
   try {
-    TSQLite3Database kept;
-    kept.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
-    kept.OpenExisting(backup, outcome.journalKeptAs ? TSQLite3Database::TOpenMode::ReadOnly
-                                                    : TSQLite3Database::TOpenMode::ReadWrite);
-    if (!outcome.journalKeptAs) kept.Execute(u"BEGIN IMMEDIATE");
-    const std::vector<SalvagedRow> late = RowsAfter(kept, seenUpTo);
-    kept.Close();
+    TSQLite3Database old;
+    old.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
+    old.OpenExisting(backup, TSQLite3Database::TOpenMode::ReadWrite);
+    old.Execute(u"BEGIN IMMEDIATE");
+    const std::vector<SalvagedRow> late = RowsAfter(old, seenUpTo);
+    old.Close();
     if (!late.empty()) {
       AddRows(index, late, true);
       outcome.addedMeanwhile += late.size();
     }
   } catch (const storage::ESQLite3Error&) {
-    // The kept file cannot be read by SQLite: nobody could have written to it either.
+    // The backup cannot be read by SQLite: nobody could have written to it either.
   }
+  if (pairKept) platform::DeleteFile(backup);
 }
 
 // The PNGs made since `since` (seconds, UTC) that no row of the index names: imports that were
@@ -365,7 +567,11 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
                 ", \"dry_run\": " + (options.dryRun ? "true" : "false") + "}\n");
     return;
   }
+  const char* journalLine =
+      options.dryRun ? "a journal stood beside it: played back into the copy first\n"
+                     : "a journal stood beside it: SQLite rolled it back into the index\n";
   if (!damaged) {
+    if (o.journal) console.out(journalLine);
     console.out(platform::FileExists(preview::IndexPath())
                     ? "the index is sound: nothing to repair\n"
                     : "there is no index: nothing to repair\n");
@@ -376,7 +582,7 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
                    ? " (and " + Counted(o.problems.size() - 1, "more problem") + ")"
                    : "") +
               "\n");
-  if (o.journal) console.out("a journal stood beside it: played back into the copy first\n");
+  if (o.journal) console.out(journalLine);
   if (s.headerRebuilt) {
     console.out(s.pageSize ? "the file's header is damaged: page size " +
                                  std::to_string(s.pageSize) + " found from its first page\n"
@@ -410,7 +616,11 @@ void Report(const Outcome& o, bool damaged, const RepairOptions& options, const 
                 "swap); importing the model again registers it:" +
                 names + "\n");
   }
-  console.out("repaired: the new index holds " + Counted(o.rowsNow, "row") + "\n");
+  if (o.afterwards) {
+    console.out("repaired, but the new index cannot be read now: " + *o.afterwards + "\n");
+  } else {
+    console.out("repaired: the new index holds " + Counted(o.rowsNow, "row") + "\n");
+  }
 }
 
 // Raises when the index is one that the swap must not replace: a link would become a file of its
@@ -442,11 +652,16 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
   RequireIndexIsAFile("repair");
   Outcome outcome;
   // A missing index and an index SQLite finds sound (a zero-length file is an empty database)
-  // are left alone.
-  // A journal beside the index is the repair's own concern: it plays it back into its copy.
+  // are left alone. A journal beside the index is rolled back first (a dry run does that in its
+  // copies only): a hot journal beside a sound index is not damage.
   bool locked = false;
   if (platform::FileExists(preview::IndexPath())) {
-    outcome.problems = IntegrityProblems(CutOffJournal::AsItStands, &locked);
+    if (options.dryRun) {
+      outcome.problems = IntegrityProblems(CutOffJournal::RolledBack, &locked);
+    } else {
+      if (JournalAt(JournalOf(preview::IndexPath()))) KeepPairAndRollBack(outcome);
+      outcome.problems = Damage();
+    }
   }
   // A lock held for longer than hopgate's wait says nothing about damage.
   if (locked) {
@@ -454,10 +669,16 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
                              Utf8(storage::ResultCodeText(storage::kStepBusy))));
   }
   if (outcome.problems.empty()) {
+    ForgetKeptPair(outcome);
     Report(outcome, false, options, console);
     return kExitOk;
   }
-  RequireReplaceable();
+  try {
+    RequireReplaceable();
+  } catch (const ECacheError&) {
+    ForgetKeptPair(outcome);
+    throw;
+  }
   // A second back, since a file's time is kept in whole seconds.
   const std::int64_t start = NowSeconds() - 1;
   outcome.salvage = SalvageCopy(outcome);
@@ -475,10 +696,16 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
       PutInPlace(fresh, upTo, outcome);
     } catch (...) {
       platform::DeleteFile(fresh);
+      platform::DeleteFile(JournalOf(fresh));
       throw;
     }
-    outcome.unregistered = UnregisteredSince(start);
-    outcome.rowsNow = ReadRows().size();
+    // The new index is in place: what cannot be read now is said, and does not make it exit 2.
+    try {
+      outcome.unregistered = UnregisteredSince(start);
+      outcome.rowsNow = ReadRows().size();
+    } catch (const ECacheError& e) {
+      outcome.afterwards = e.what();
+    }
   }
   Report(outcome, true, options, console);
   return outcome.salvage.unreadablePages ? kExitFindings : kExitOk;

@@ -2,11 +2,13 @@
 // that shows whether a command changed anything, and path texts as the tool prints them.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -112,9 +114,11 @@ inline std::vector<IndexRow> FillIndex(const fs::path& file, int count) {
 struct HalfWritten {
   std::string index, journal;
   std::vector<IndexRow> committed;
+  std::vector<IndexRow> torn;  // TearLastLeaf: the committed rows of the page it tore
 };
 
-inline HalfWritten MakeHalfWritten(const fs::path& folder, int count) {
+inline HalfWritten MakeHalfWritten(const fs::path& folder, int count,
+                                   const std::u16string& change = std::u16string()) {
   fs::create_directories(folder);
   const fs::path file = folder / "PreviewPNG.sqlite";
   HalfWritten made;
@@ -124,14 +128,67 @@ inline HalfWritten MakeHalfWritten(const fs::path& folder, int count) {
   // A cache of few pages makes SQLite write changed pages into the file before the commit.
   db.Execute(u"PRAGMA cache_size=2");
   db.BeginTransaction();
-  db.Execute(u"DELETE FROM PreviewPNGTable WHERE ID < " + U16(std::to_string(count / 2)));
-  db.Execute(u"UPDATE PreviewPNGTable SET SwFullFileName='overwritten'");
+  if (change.empty()) {
+    db.Execute(u"DELETE FROM PreviewPNGTable WHERE ID < " + U16(std::to_string(count / 2)));
+    db.Execute(u"UPDATE PreviewPNGTable SET SwFullFileName='overwritten'");
+  } else {
+    db.Execute(change);
+  }
   made.index = ReadFile(file);
   made.journal = ReadFile(fs::path(file).concat("-journal"));
   db.Rollback();
   if (made.journal.empty() || made.index == ReadFile(file)) {
     throw std::runtime_error("the transaction left no half-written index");
   }
+  return made;
+}
+
+// The rows but those `lost`.
+inline std::vector<IndexRow> Without(std::vector<IndexRow> rows,
+                                     const std::vector<IndexRow>& lost) {
+  std::erase_if(rows, [&](const IndexRow& r) {
+    return std::find(lost.begin(), lost.end(), r) != lost.end();
+  });
+  return rows;
+}
+
+// The page numbers whose original content a rollback journal holds (SQLite's journal format: a
+// header padded to its sector size, then records of a page number, the page and a checksum).
+inline std::set<std::size_t> JournalPages(const std::string& journal) {
+  const auto number = [&](std::size_t at) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < 4; ++i) n = n << 8 | static_cast<unsigned char>(journal[at + i]);
+    return n;
+  };
+  std::set<std::size_t> pages;
+  const std::size_t sector = number(20), page = number(24);
+  for (std::size_t at = sector; at + 8 + page <= journal.size(); at += 8 + page) {
+    pages.insert(number(at));
+  }
+  return pages;
+}
+
+// A pair that stays damaged once SQLite has rolled its journal back: a transaction cut short that
+// changed the first rows only, and the leaf of the last row torn (its second half zeroed), a page
+// the journal does not hold. `torn` are the committed rows that page held.
+inline HalfWritten MakeTornHalfWritten(const fs::path& folder, int count) {
+  constexpr std::size_t kPageSize = 4096;
+  HalfWritten made =
+      MakeHalfWritten(folder, count,
+                      u"UPDATE PreviewPNGTable SET SwFullFileName = SwFullFileName || "
+                      u"'-uncommitted-change-uncommitted-change' WHERE ID < " +
+                          U16(std::to_string(count / 3)));
+  const std::string last = "P" + RowKey(made.committed.back().id) + ".PNG";
+  const std::size_t page = made.index.find(last) / kPageSize;  // from 0
+  if (JournalPages(made.journal).count(page + 1) != 0) {
+    throw std::runtime_error("the journal holds the page to be torn");
+  }
+  for (const auto& row : made.committed) {
+    const std::size_t at = made.index.find("P" + RowKey(static_cast<int>(row.id)) + ".PNG");
+    if (at / kPageSize == page) made.torn.push_back(row);
+  }
+  made.index.replace(page * kPageSize + kPageSize / 2, kPageSize / 2,
+                     std::string(kPageSize / 2, '\0'));
   return made;
 }
 

@@ -194,15 +194,16 @@ TEST_F(CacheToolTest, CleanRacingRunningImportsLosesNothing) {
   EXPECT_EQ(models.size(), static_cast<size_t>(kImports)) << cleans << " cleans";
 }
 
-// A damaged index beside running imports: a half-written index and its hot journal, which the
-// first import plays back before it adds its row, so that imports go on writing while the repair
-// runs. No row is lost without a word: every row of the old index and every import's row is in
-// the new one, or the repair names the import's PNG as one whose row did not make it.
+// A damaged index beside running imports: a half-written index with a torn leaf and its hot
+// journal, which the first import (or the repair) rolls back, so that imports go on writing while
+// the repair runs. The repair does run (the index stays damaged), and no row is lost without a
+// word: every committed row of the old index that the salvage could read and every import's row is
+// in the new one, or the repair names the import's PNG as one whose row did not make it.
 TEST_F(CacheToolTest, RepairRacingRunningImportsLosesNoRowSilently) {
   Run({});
   constexpr int kRounds = 4;
   constexpr int kImports = 8;
-  const HalfWritten made = MakeHalfWritten(root / "half", 300);
+  const HalfWritten made = MakeTornHalfWritten(root / "half", 300);
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE(round);
     for (const auto& e : fs::directory_iterator(PreviewFolder())) fs::remove(e.path());
@@ -226,12 +227,13 @@ TEST_F(CacheToolTest, RepairRacingRunningImportsLosesNoRowSilently) {
     }
     const RunResult repair = Tool({u"repair"});
     for (auto& t : imports) t.join();
-    EXPECT_EQ(repair.exitCode, 0) << repair.output << repair.errors;
+    EXPECT_EQ(repair.exitCode, 1) << repair.output << repair.errors;
+    EXPECT_TRUE(Contains(repair.output, "the index is damaged")) << repair.output;
 
     const std::vector<IndexRow> rows = Rows();
     std::set<std::u16string> pngs;
     for (const auto& row : rows) EXPECT_TRUE(pngs.insert(row.png).second) << Show(row.png);
-    for (const auto& row : made.committed) {
+    for (const auto& row : Without(made.committed, made.torn)) {
       EXPECT_NE(std::find(rows.begin(), rows.end(), row), rows.end()) << row;
     }
     std::size_t registered = 0;
@@ -252,13 +254,16 @@ TEST_F(CacheToolTest, RepairRacingRunningImportsLosesNoRowSilently) {
 }
 
 // A repair stopped after any of its steps (as a crash or a power cut would stop it) leaves an
-// index in place, never none: the old one up to the swap, the new one from it on. A repair run
-// again then finishes the work, and hopgate registers new previews.
+// index in place, never none: the old one (with its journal, or rolled back) up to the swap, the
+// new one from it on. A repair run again then finishes the work with the committed rows the
+// salvage can read, never the uncommitted ones; a kept file stands only with the journal it stood
+// with, both byte for byte; and hopgate registers new previews.
 TEST_F(CacheToolTest, ARepairStoppedAtAnyStepLeavesTheOldOrTheNewIndexInPlace) {
   Run({});
-  const HalfWritten made = MakeHalfWritten(root / "half", 200);
-  const char* const steps[] = {"copied",    "salvaged",      "written",
-                               "caught-up", "journal-moved", "replaced"};
+  const HalfWritten made = MakeTornHalfWritten(root / "half", 200);
+  const std::vector<IndexRow> salvageable = Without(made.committed, made.torn);
+  const char* const steps[] = {"journal-kept", "rolled-back", "copied",  "salvaged",
+                               "written",      "caught-up",   "replaced"};
   int imports = 0;
   for (const char* step : steps) {
     SCOPED_TRACE(step);
@@ -272,13 +277,31 @@ TEST_F(CacheToolTest, ARepairStoppedAtAnyStepLeavesTheOldOrTheNewIndexInPlace) {
     EXPECT_EQ(stopped.exitCode, 70) << stopped.output;
     ASSERT_TRUE(fs::exists(Index()));
     if (std::string(step) == "replaced") {
-      EXPECT_EQ(Rows(), made.committed);
-    } else {
+      EXPECT_EQ(Rows(), salvageable);
+    } else if (std::string(step) == "journal-kept") {
       EXPECT_EQ(ReadFile(Index()), made.index);
+      EXPECT_EQ(ReadFile(PreviewFolder() / "PreviewPNG.sqlite-journal"), made.journal);
+    } else {
+      EXPECT_FALSE(fs::exists(PreviewFolder() / "PreviewPNG.sqlite-journal"));
     }
 
     const RunResult again = Tool({u"repair"});
     EXPECT_TRUE(again.exitCode == 0 || again.exitCode == 1) << again.output << again.errors;
+    EXPECT_EQ(Rows(), salvageable) << again.output;
+    int pairs = 0;
+    for (const auto& e : fs::directory_iterator(PreviewFolder())) {
+      const std::string name = Utf8(e.path().filename());
+      if (!Contains(name, ".damaged-") || Contains(name, "-journal")) continue;
+      const fs::path journal = fs::path(e.path()).concat("-journal");
+      if (ReadFile(e.path()) == made.index) {
+        ASSERT_TRUE(fs::exists(journal)) << name << ": the kept file without its journal";
+        EXPECT_EQ(ReadFile(journal), made.journal) << name;
+        ++pairs;
+      } else {
+        EXPECT_FALSE(fs::exists(journal)) << name << ": a journal beside another file";
+      }
+    }
+    EXPECT_GE(pairs, 1) << "the pair as it stood is kept";
     const std::string name = "after-" + std::to_string(++imports);
     const std::u16string model = Import(name);
     const std::vector<IndexRow> rows = Rows();

@@ -957,13 +957,6 @@ std::u16string SchemaOf(const fs::path& file) {
   return schema;
 }
 
-std::vector<IndexRow> Without(std::vector<IndexRow> rows, const std::vector<IndexRow>& lost) {
-  std::erase_if(rows, [&](const IndexRow& r) {
-    return std::find(lost.begin(), lost.end(), r) != lost.end();
-  });
-  return rows;
-}
-
 // Each kind of damage, made in the test on an index of known rows: what repair salvages is
 // exactly the rows on the pages left whole, the damaged file is kept beside the new index as it
 // was, and hopgate registers new previews in the new index.
@@ -1108,34 +1101,55 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
   }
 }
 
-// A transaction cut short leaves a half-written index with its hot journal beside it: repair plays
-// the journal back into its copy and brings back exactly the committed rows; the index and its
-// journal are kept as a pair under matching names.
-TEST_F(CacheCommands, RepairPlaysAHotJournalBackAndKeepsItWithTheIndex) {
+// A transaction cut short leaves a half-written index with its hot journal beside it. repair keeps
+// the pair as it stood under matching names, byte for byte, lets SQLite roll the journal back into
+// the index, and only then decides: a pair whose rollback leaves a sound index is not damage (the
+// index keeps its committed rows, nothing is replaced or kept); a pair that stays damaged (a torn
+// leaf the journal does not hold) is salvaged from the committed rows, never the uncommitted ones.
+TEST_F(CacheCommands, RepairRollsAHotJournalBackFirstAndKeepsThePairAsItStood) {
   const fs::path index = cache / "PreviewPNG.sqlite";
-  const HalfWritten made = MakeHalfWritten(root / "half", 400);
-  const std::vector<IndexRow>& committed = made.committed;
-  const std::string& half = made.index;
-  const std::string& journal = made.journal;
-  WriteFile(index, half);
-  WriteFile(cache / "PreviewPNG.sqlite-journal", journal);
+  const struct {
+    const char* name;
+    HalfWritten made;
+    int exitCode;
+  } cases[] = {
+      {"a sound index", MakeHalfWritten(root / "half", 400), 0},
+      {"a torn leaf besides", MakeTornHalfWritten(root / "torn", 400), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(cache);
+    fs::create_directories(cache);
+    WriteFile(index, c.made.index);
+    WriteFile(cache / "PreviewPNG.sqlite-journal", c.made.journal);
 
-  const ToolRun r = Tool({u"repair", u"--json"});
-  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_TRUE(Contains(r.out, "\"journal\": true, \"rows\": " + std::to_string(committed.size()) +
-                                  ", \"unreadable_pages\": 0"))
-      << r.out;
-  EXPECT_EQ(Index().Rows(), committed);
-  EXPECT_FALSE(fs::exists(cache / "PreviewPNG.sqlite-journal"));
-  const std::regex keptAs("\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": \"([^\"]*)\"");
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(r.out, m, keptAs)) << r.out;
-  EXPECT_EQ(m[2].str(), m[1].str() + "-journal");
-  EXPECT_EQ(ReadFile(cache / fs::path(m[1].str()).filename()), half);
-  EXPECT_EQ(ReadFile(cache / fs::path(m[2].str()).filename()), journal);
-  CacheFile("NEW.PNG");
-  preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
-  EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+    const ToolRun r = Tool({u"repair", u"--json"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+    EXPECT_FALSE(fs::exists(cache / "PreviewPNG.sqlite-journal"));
+    EXPECT_EQ(Index().Rows(), Without(c.made.committed, c.made.torn));
+    const bool damaged = !c.made.torn.empty();
+    EXPECT_TRUE(Contains(r.out, std::string("\"damaged\": ") + (damaged ? "true" : "false")))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "\"journal\": true")) << r.out;
+    if (!damaged) {
+      EXPECT_EQ(Snapshot(cache).size(), 1u) << r.out;
+      continue;
+    }
+    EXPECT_TRUE(Contains(
+        r.out, "\"rows\": " + std::to_string(c.made.committed.size() - c.made.torn.size())))
+        << r.out;
+    const std::regex keptAs("\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": \"([^\"]*)\"");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, keptAs)) << r.out;
+    EXPECT_EQ(m[2].str(), m[1].str() + "-journal");
+    EXPECT_EQ(ReadFile(cache / fs::path(m[1].str()).filename()), c.made.index);
+    EXPECT_EQ(ReadFile(cache / fs::path(m[2].str()).filename()), c.made.journal);
+    // The index, the kept file and its journal: nothing else is left.
+    EXPECT_EQ(Snapshot(cache).size(), 3u) << r.out;
+    CacheFile("NEW.PNG");
+    preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
+    EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+  }
 }
 
 // A lock is told from damage by the result code of the step that met it, never by the words of a

@@ -23,6 +23,7 @@ import hashlib
 import json
 import os
 import re
+import resource
 import shutil
 import sqlite3
 import struct
@@ -92,6 +93,20 @@ ACCEPTED_END_STATES = [
     ("move", ("destination", "missing"),
      "a move that fails makes no destination; RENAMEANDDEL deletes the old destination before it "
      "writes the new one, and the source stays"),
+    # repair (cache-tool.md, repair, "When a repair fails or is cut off")
+    ("repair", ("row-without-png", "png"),
+     "the fixture's rows name PNGs that are not there: repair salvages rows, it looks at no PNG"),
+    ("repair", ("scratch", "extra"),
+     "a repair cut off leaves its scratch folder in the system's temporary folder"),
+    ("repair", ("temp", "extra"),
+     "a repair cut off (or whose clean-up failed too) leaves its new index or its copy of the "
+     "pair under PreviewPNG.sqlite.repair-*, which check reports and clean removes"),
+    ("repair", ("kept", "extra"),
+     "a repair that failed or was cut off after it kept the damaged index (or the pair as it "
+     "stood) leaves that kept file; the re-run keeps the index it finds, under another name"),
+    ("repair", ("kept-journal", "extra"),
+     "a repair cut off between the kept journal's rename and the kept file's leaves the journal "
+     "alone under its kept name, a name no later repair takes"),
 ]
 
 
@@ -211,6 +226,9 @@ class Fixture:
     commands: list                  # argv lists; argv[0] is hopgate or hopgate-cache
     copies: dict                    # PNG key -> key of the image it must equal byte for byte
     env: dict = dataclasses.field(default_factory=dict)
+    # The index as the builder left it (a journal's nonce is random, so each fixture's own):
+    # "index", "journal" (or None) and "committed" (the pair rolled back), each normalised.
+    initial: dict = dataclasses.field(default_factory=dict)
 
     @property
     def data(self):
@@ -417,6 +435,70 @@ def build_rename_and_delete(b):
     b.fx.commands.append(["hopgate", "RENAMEANDDEL", source, destination])
 
 
+def journal_pages(journal):
+    """The page numbers whose original content a rollback journal holds."""
+    sector, page = struct.unpack(">II", journal[20:28])
+    pages, at = set(), sector
+    while at + 8 + page <= len(journal):
+        pages.add(struct.unpack(">I", journal[at:at + 4])[0])
+        at += 8 + page
+    return pages
+
+
+def build_repair(b, journal):
+    """A 100-row index with a torn leaf (its second half zeroed), and with `journal` a hot journal
+    of an uncommitted change beside it (thirty rows grown, three added), the torn leaf being one
+    the journal does not hold: hopgate-cache repair."""
+    os.makedirs(b.fx.cache)
+    os.makedirs(b.fx.path("work/tmp"))
+    b.fx.env["TMPDIR"] = b.fx.path("work/tmp")
+    index = os.path.join(b.fx.cache, INDEX)
+    db = sqlite3.connect(index)
+    db.execute(CREATE_TABLE)
+    db.executemany("INSERT INTO PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) VALUES (?,?,?)",
+                   [(i, "%032X.PNG" % i, "/models/m-%03d-%s.sw" % (i, "x" * 300))
+                    for i in range(1, 101)])
+    db.commit()
+    db.close()
+    with open(index, "rb") as f:
+        committed = f.read()
+    pages = set()
+    if journal:
+        db = sqlite3.connect(index, isolation_level=None)
+        db.execute("PRAGMA cache_size=1")
+        db.execute("BEGIN")
+        db.execute("UPDATE PreviewPNGTable SET SwFullFileName = SwFullFileName || '-uncommitted-' "
+                   "|| hex(zeroblob(800)) WHERE ID <= 30")
+        db.executemany("INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) VALUES (?,?)",
+                       [("%032X.PNG" % i, "/models/uncommitted-%d.sw" % i) for i in (1, 2, 3)])
+        with open(index, "rb") as f:
+            half = f.read()
+        with open(index + "-journal", "rb") as f:
+            hot = f.read()
+        db.execute("ROLLBACK")
+        db.close()
+        if half == committed or not hot:
+            raise SystemExit("the uncommitted change left no half-written index")
+        pages = journal_pages(hot)
+        write(index + "-journal", hot)
+    else:
+        half, hot = committed, None
+    size = 4096
+    page = next(p for p in (committed.find(b"%032X.PNG" % i) // size for i in range(75, 0, -1))
+                if p + 1 not in pages and p > 0)
+    torn = half[:page * size + size // 2] + bytes(size // 2) + half[(page + 1) * size:]
+    write(index, torn)
+    scratch = b.fx.root + ".fixture"
+    os.makedirs(scratch)
+    write(os.path.join(scratch, INDEX), torn)
+    if hot:
+        write(os.path.join(scratch, JOURNAL), hot)
+    b.fx.initial = {"index": b.fx.normal(torn), "journal": hot and b.fx.normal(hot),
+                    "committed": rolled_back(os.path.join(scratch, INDEX))}
+    shutil.rmtree(scratch)
+    b.fx.commands.append(["hopgate-cache", "repair", "--data-root", b.fx.data])
+
+
 @dataclasses.dataclass
 class Path:
     name: str
@@ -441,6 +523,9 @@ PATHS = [
     Path("rename-across", "move", lambda b: build_rename(b, across=True), needs_other=True),
     Path("rename-forced-copy", "move", build_rename_forced),
     Path("renameanddel", "move", build_rename_and_delete),
+    Path("repair", "repair", lambda b: build_repair(b, journal=False), replaces_index=True),
+    Path("repair-hot-journal", "repair", lambda b: build_repair(b, journal=True),
+         replaces_index=True),
 ]
 PATHS_BY_NAME = {p.name: p for p in PATHS}
 
@@ -491,6 +576,12 @@ class Outcome:
     trace: list
 
 
+def limit_file_size():
+    """No file a run writes may pass 256 MB: a write at a wrong offset ends the run (SIGXFSZ, a
+    violation) instead of filling the runs' folder (tmpfs, in memory)."""
+    resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 20, 256 << 20))
+
+
 def run_commands(setup, fx, faults=None, trace=None):
     """Runs the fixture's commands; `faults` = (mode, command index, local N) or None for a plain
     run; `trace` = a file for the counted calls (count mode when faults is None). Returns one
@@ -516,7 +607,8 @@ def run_commands(setup, fx, faults=None, trace=None):
                     break  # the run was cut off
         program = os.path.join(setup.prog, argv[0])
         done = subprocess.run([program] + argv[1:], cwd=fx.work, env=env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300,
+                              preexec_fn=limit_file_size)
         lines = []
         if trace is not None and os.path.exists("%s.%d" % (trace, index)):
             with open("%s.%d" % (trace, index)) as f:
@@ -536,6 +628,35 @@ class State:
     index: str           # None when sound, else what is wrong
     index_exists: bool
     index_inode: int     # the index file's inode, or None: SQLite writes it in place
+    committed: bytes = None  # the index's bytes once a journal beside it is rolled back
+
+
+def rolled_back(copy):
+    """The bytes of the copy once SQLite has rolled a journal beside it back."""
+    try:
+        db = sqlite3.connect(copy)
+        try:
+            db.execute("SELECT count(*) FROM sqlite_master").fetchall()
+        finally:
+            db.close()
+    except sqlite3.Error:
+        pass
+    with open(copy, "rb") as f:
+        return f.read()
+
+
+def committed_bytes(fx, scratch):
+    """The index's bytes with its journal rolled back (in a copy), or None without an index."""
+    source = os.path.join(fx.cache, INDEX)
+    if not os.path.exists(source):
+        return None
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
+    copy = os.path.join(scratch, INDEX)
+    shutil.copyfile(source, copy)
+    if os.path.exists(source + "-journal"):
+        shutil.copyfile(source + "-journal", copy + "-journal")
+    return rolled_back(copy)
 
 
 def read_index(fx, scratch):
@@ -588,7 +709,7 @@ def snapshot(fx, scratch):
                 with open(path, "rb") as f:
                     files[fx.key(path)] = fx.normal(f.read())
     rows, problem, exists = read_index(fx, scratch)
-    return State(files, rows, problem, exists, index_inode(fx))
+    return State(files, rows, problem, exists, index_inode(fx), committed_bytes(fx, scratch))
 
 
 def is_cache(key):
@@ -666,6 +787,8 @@ def fx_path_of(fx, key):
 def role_of(fx, key):
     if key in fx.roles:
         return fx.roles[key]
+    if key.startswith("work/tmp/"):
+        return "scratch"  # the system's temporary folder, as a fixture sets TMPDIR
     if is_index_file(key):
         return "journal" if cache_name(key).upper() != INDEX.upper() else "index"
     if is_png_key(key):
@@ -673,6 +796,59 @@ def role_of(fx, key):
     if is_cache(key) or any(key.startswith(k + ".") for k in fx.roles):
         return "temp"  # a name made from a cache file's or a fixture file's
     return "file"
+
+
+def pair_rolled_back(fx, key, scratch):
+    """The bytes of the kept file `key` once its kept journal is rolled back into it (in a copy)."""
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
+    copy = os.path.join(scratch, INDEX)
+    shutil.copyfile(fx_path_of(fx, key), copy)
+    shutil.copyfile(fx_path_of(fx, key) + "-journal", copy + "-journal")
+    return rolled_back(copy)
+
+
+def check_repair_files(setup, fx, before, state, stage, scratch):
+    """What a repair leaves beside the index: kept files that are the index as it stood (with the
+    journal that stood beside it, byte for byte) or the index with that journal rolled back (its
+    committed rows), and temporaries that the cache tool knows."""
+    broken = []
+    index, journal = fx.initial["index"], fx.initial["journal"]
+    kept = "cache/" + INDEX + ".damaged-"
+    normal_rolled_back = fx.normal(fx.initial["committed"])
+    for key, content in sorted(state.files.items()):
+        if key.startswith(kept) and key.endswith("-journal"):
+            file = key[:-len("-journal")]
+            if content != journal:
+                broken.append(("kept pair byte for byte", "%s is not the journal that stood "
+                               "beside the index" % key))
+            elif file in state.files and state.files[file] != index and \
+                    pair_rolled_back(fx, file, scratch) != fx.initial["committed"]:
+                broken.append(("kept pair byte for byte", "%s stands beside another file than "
+                               "the index as it stood" % key))
+            elif file not in state.files and not accepted("repair", ("kept-journal", "extra")):
+                broken.append(("kept pair byte for byte", "%s stands without its file" % key))
+        elif key.startswith(kept):
+            if content == index and (journal is None or
+                                     state.files.get(key + "-journal") == journal):
+                continue
+            if journal is not None and state.files.get(key + "-journal") == journal and \
+                    pair_rolled_back(fx, key, scratch) == fx.initial["committed"]:
+                continue  # a pair a cut-off rollback left, kept by the re-run as it stood
+            if content == normal_rolled_back and (key + "-journal") not in state.files:
+                continue
+            broken.append(("kept pair byte for byte", "%s is neither the index as it stood (with "
+                           "its journal) nor its committed rows" % key))
+        elif key.startswith("cache/" + INDEX + ".") and key != "cache/" + JOURNAL:
+            problem = temporary_problem(setup, fx, key, content, scratch)
+            if problem:
+                broken.append(("temporary known to the cache tool", "%s: %s" % (key, problem)))
+            elif stage == "re-run" and not accepted("repair", ("temp", "extra")):
+                broken.append(("end state", "%s: a temporary file is left" % key))
+    kept_files = [k for k in state.files if k.startswith(kept) and not k.endswith("-journal")]
+    if stage == "re-run" and len(kept_files) > 1 and not accepted("repair", ("kept", "extra")):
+        broken.append(("end state", "more than one kept file: %s" % ", ".join(kept_files)))
+    return broken
 
 
 # Roles whose content is the user's: never changed to anything but what the fault-free run makes.
@@ -689,11 +865,13 @@ def check_state(setup, fx, path, ref, state, stage, scratch, inode):
         broken.append(("index kept", "the index is gone"))
     elif before.index_exists and state.index_inode != inode and not path.replaces_index:
         broken.append(("index written by SQLite only", "another file stands under its name"))
-    index_key = "cache/" + INDEX
-    if state.index and not (before.index and
-                            state.files.get(index_key) == before.files.get(index_key)):
-        # A damaged index that the fixture brought may stay exactly as it was.
+    committed = fx.initial.get("committed", before.committed)
+    if state.index and not (before.index and state.committed == committed):
+        # A damaged index that the fixture brought may stay as it was: its bytes, or those of the
+        # pair with its journal rolled back (the committed rows, as every reader sees them).
         broken.append(("index sound", state.index))
+    if path.family == "repair":
+        broken += check_repair_files(setup, fx, before, state, stage, scratch)
     journal = "cache/" + JOURNAL
     if stage == "re-run" and journal in state.files and journal not in after.files and \
             not accepted(path.family, ("journal", "extra")):
