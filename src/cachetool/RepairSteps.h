@@ -1,0 +1,81 @@
+// The steps of repair (Repair.cpp drives them, in the order its header comment gives): the kept
+// pair and the rollback in place (RepairJournal.cpp), the new index put in place with the rows
+// that imports added meanwhile (RepairSwap.cpp), and the report (RepairReport.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cachetool/Cache.h"
+#include "cachetool/IndexSalvage.h"
+
+namespace cachetool {
+class Console;
+}
+
+namespace cachetool::repair {
+
+// For tests only: the name of the step after which the repair stops at once, as a crash or a
+// power cut would stop it ("journal-kept", "rolled-back", "copied", "salvaged", "written",
+// "caught-up", "replaced").
+void StepDone(const char* step);
+
+struct Options {
+  bool dryRun = false;
+  bool json = false;
+};
+
+struct Outcome {
+  std::vector<Text> problems;  // SQLite's integrity check of the index in place
+  bool journal = false;        // a journal stood beside the index and was rolled back
+  Salvage salvage;
+  std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
+  std::optional<Text> keptAs;      // where the damaged index went
+  std::optional<Text> journalKeptAs;
+  std::vector<Text> unregistered;         // PNGs made during the repair whose rows did not make it
+  std::size_t rowsNow = 0;                // the rows of the new index at the end
+  std::optional<std::string> afterwards;  // why the new index could not be read at the end
+};
+
+Text JournalOf(const Text& database);
+std::string UtcStamp();
+Text FromAscii(std::string_view ascii);
+
+// A journal that SQLite may roll back stands at `path`: a file that is not empty. A test that
+// cannot tell (any failure but "not found") raises ECacheError.
+bool JournalAt(const Text& path);
+
+// The journal at `path` is one SQLite would still roll back: it begins with a journal header.
+bool StillHot(const Text& path);
+
+// A name beside the index for the damaged file under which neither a file nor a journal of one
+// stands, made from `base` (by default the index's name with ".damaged-" and the time).
+Text BackupName(const Text& base);
+Text BackupName();
+
+// Deletes the kept pair again (the file first) and forgets it.
+void ForgetKeptPair(Outcome& outcome);
+
+// Step 0: the pair of the index and the journal beside it kept, then the journal rolled back into
+// the index in place by SQLite.
+void KeepPairAndRollBack(Outcome& outcome);
+
+// Adds the rows to the index `path`, in one transaction: with their own IDs, or, `asNew`, as new
+// rows (unless a row already names the PNG), the way an import adds one.
+void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew);
+
+// Steps 4 and 5: the new index `fresh` takes the old one's place, with the rows that imports
+// added above `salvagedUpTo` meanwhile.
+void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome);
+
+// The PNGs made since `since` (seconds, UTC) that no row of the index names, once those under way
+// have had hopgate's lock wait to register.
+std::vector<Text> UnregisteredSince(std::int64_t since);
+
+void Report(const Outcome& o, bool damaged, const Options& options, const Console& console);
+
+}  // namespace cachetool::repair
