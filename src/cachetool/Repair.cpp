@@ -37,8 +37,6 @@ namespace {
 using namespace repair;  // NOLINT(google-build-using-namespace): this file drives its steps
 using storage::TSQLite3Database;
 
-constexpr char kTable[] = "PreviewPNGTable";
-
 // ---- The scratch copy --------------------------------------------------------------------------
 
 // Steps 1 and 2: the rows of a copy of the index. A journal still beside it (a dry run's, or a
@@ -73,7 +71,8 @@ Salvage SalvageCopy(Outcome& outcome) {
   if (!platform::ReadWholeFile(copy, bytes)) {
     throw ECacheError(Cannot("read the copy of the index", copy, SystemReason()));
   }
-  return SalvageTable(bytes, kTable);
+  outcome.counter = ChangeCounter(bytes);
+  return SalvageTable(bytes, kIndexTable);
 }
 
 // SQLite's integrity check of the index in place: its messages, none when it is sound. A check that

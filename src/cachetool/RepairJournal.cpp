@@ -3,11 +3,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <map>
+#include <string_view>
 #include <thread>
 
 #include "cachetool/RepairSteps.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
+#include "storage/SQLite3File.h"
 #include "storage/SQLite3Wrap.h"
 
 namespace cachetool::repair {
@@ -21,57 +24,78 @@ constexpr char kStopVariable[] = "HOPGATE_CACHE_TEST_REPAIR_STOP";
 constexpr int kExitStopped = 70;
 
 // A 32-bit big-endian number of a journal's bytes (as SQLite writes them).
-std::size_t JournalNumber(const std::string& journal, std::size_t at) {
+std::uint32_t JournalNumber(std::string_view journal, std::size_t at) {
   std::uint32_t n = 0;
   for (std::size_t i = 0; i < 4; ++i) n = n << 8 | static_cast<unsigned char>(journal[at + i]);
-  return static_cast<std::size_t>(n);
+  return n;
 }
 
-// The file change counter (header bytes 24-27) of the index before the transaction whose journal
-// `journal` is: the one in the journal's copy of page 1. Nothing when the journal holds no page 1.
-std::optional<std::string> CounterBefore(const std::string& journal) {
-  if (journal.size() < 28) return std::nullopt;
+// The page images that the rollback journal `journal` holds, by page number, and its page size:
+// what rolling it back may write into the index. Read segment by segment as SQLite lays them out
+// (a header at a sector boundary, then its records); a record that runs past the end ends it.
+struct JournalImages {
+  std::size_t pageSize = 0;
+  std::map<std::uint32_t, std::string_view> pages;
+};
+
+JournalImages ImagesOf(std::string_view journal) {
+  JournalImages images;
+  if (journal.size() < 28) return images;
   const std::size_t sector = JournalNumber(journal, 20), page = JournalNumber(journal, 24);
-  if (sector < 28 || page < 512) return std::nullopt;
-  for (std::size_t at = sector; at + 4 + page + 4 <= journal.size(); at += 4 + page + 4) {
-    if (JournalNumber(journal, at) == 1) return journal.substr(at + 4 + 24, 4);
+  if (sector < 28 || page < 512 || page > 65536) return images;
+  images.pageSize = page;
+  const std::size_t record = 4 + page + 4;
+  for (std::size_t header = 0; header + sector <= journal.size();) {
+    std::size_t count = JournalNumber(journal, header + 8);
+    std::size_t at = header + sector;
+    // 0 (not yet synced) and 0xffffffff (no syncing at all): the records up to the end.
+    if (count == 0 || count == 0xffffffff) count = (journal.size() - at) / record;
+    for (std::size_t n = 0; n < count && at + record <= journal.size(); ++n, at += record) {
+      images.pages.emplace(JournalNumber(journal, at), journal.substr(at + 4, page));
+    }
+    header = (at + sector - 1) / sector * sector;
   }
-  return std::nullopt;
+  return images;
 }
 
-// Whether the index, once SQLite has taken its exclusive lock, holds what rolling back the journal
-// `journal` (the hot one kept, `keptSize` the size of the index it stood beside) gives: the size
-// its header names and every page it saved (the first segment's). A rollback that SQLite left
-// half done under a failed call shows here. An index whose change counter is not the one the
-// journal saved was written by an import that committed meanwhile: the journal was that import's,
-// not a hot one, and `importsJournal` is set. An index that cannot be read now (on Windows, while
-// SQLite has it open) is taken as SQLite left it.
-bool RolledBackFully(const std::string& journal, std::uint64_t keptSize, bool& importsJournal) {
-  importsJournal = false;
-  if (journal.size() < 28) return true;
-  const std::size_t records = JournalNumber(journal, 8), pages = JournalNumber(journal, 16);
-  const std::size_t sector = JournalNumber(journal, 20), page = JournalNumber(journal, 24);
-  if (sector < 28 || page < 512) return true;
-  const std::uint64_t size = static_cast<std::uint64_t>(pages) * page;
-  const auto status = platform::GetFileStatus(preview::IndexPath());
-  if (!status) return true;
-  // Far larger than anything an import writes: a page written at a wrong place. Not read.
-  if (status->size > 2 * std::max(size, keptSize) + (1u << 20)) return false;
-  std::string index;
-  if (!platform::ReadWholeFile(preview::IndexPath(), index)) return true;
-  const std::optional<std::string> counter = CounterBefore(journal);
-  if (counter && index.size() >= 28 && index.compare(24, 4, *counter) != 0) {
-    importsJournal = true;
-    return true;
-  }
-  if (index.size() != size) return false;
-  std::size_t at = sector;
-  for (std::size_t n = 0; n < records && at + 8 + page <= journal.size(); ++n, at += 8 + page) {
-    const std::size_t number = JournalNumber(journal, at);
-    if (number == 0 || number > pages) continue;
-    if (index.compare((number - 1) * page, page, journal, at + 4, page) != 0) return false;
+// Whether every page of `index` is the one the kept index `kept` held or the journal's image of
+// it: all that a rollback, whole or half done, ever writes. Anything else was written by another
+// program: an import that rolled the journal back itself and then committed.
+bool OnlyRollbackWrote(std::string_view index, std::string_view kept, const JournalImages& images) {
+  const std::size_t page = images.pageSize;
+  if (page == 0 || index.size() % page != 0) return false;
+  for (std::size_t at = 0; at < index.size(); at += page) {
+    const std::string_view now = index.substr(at, page);
+    const auto image = images.pages.find(static_cast<std::uint32_t>(at / page + 1));
+    if (at + page <= kept.size() && now == kept.substr(at, page)) continue;
+    if (image == images.pages.end() || now != image->second) return false;
   }
   return true;
+}
+
+// The index as rolling the kept pair back leaves it, the rollback done by SQLite in a scratch
+// copy of the pair: what the index in place must hold once SQLite has rolled the journal back
+// there. Raises when SQLite could not finish the rollback in the copy.
+std::string RolledBackCopy(const Text& kept) {
+  const ScratchFolder scratch("hopgate-cache-rollback");
+  const Text copy = scratch.File(preview::kIndexFileName);
+  if (!scratch.CopyIn(kept, preview::kIndexFileName) ||
+      !scratch.CopyIn(JournalOf(kept), JournalOf(preview::kIndexFileName))) {
+    throw ECacheError(Cannot("copy the kept index", kept, SystemReason()));
+  }
+  try {
+    TSQLite3Database db;
+    db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
+    db.Execute(u"BEGIN EXCLUSIVE");
+    db.Execute(u"COMMIT");
+  } catch (const storage::ESQLite3Error& e) {
+    if (StillHot(JournalOf(copy))) throw ECacheError(Cannot("roll back a copy of", kept, e.what()));
+  }
+  std::string bytes;
+  if (StillHot(JournalOf(copy)) || !platform::ReadWholeFile(copy, bytes)) {
+    throw ECacheError(Cannot("roll back a copy of", kept, SystemReason()));
+  }
+  return bytes;
 }
 
 }  // namespace
@@ -82,6 +106,10 @@ void StepDone(const char* step) {
 }
 
 Text JournalOf(const Text& database) { return database + u"-journal"; }
+
+std::string ChangeCounter(std::string_view file) {
+  return file.size() >= 28 ? std::string(file.substr(24, 4)) : std::string();
+}
 
 std::string UtcStamp() {
   const std::time_t now = std::time(nullptr);
@@ -155,8 +183,8 @@ namespace {
 
 // The pair of the index and its journal as it stands, copied to the kept names (written under
 // temporary names, synced, renamed, the journal first: a kept file never stands without its
-// journal). False when the journal went meanwhile: an import rolled it back or committed, and
-// there is no pair to keep.
+// journal). False when the journal went meanwhile (an import rolled it back or committed) or is
+// a running import's: there is no pair to keep.
 bool KeepPair(Outcome& outcome) {
   const Text index = preview::IndexPath();
   const Text journal = JournalOf(index);
@@ -184,6 +212,19 @@ bool KeepPair(Outcome& outcome) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  // A journal that a running import is writing is not the damaged index's: SQLite itself tells,
+  // by the locks, once the copies are taken (a hot journal stays as it is until it is rolled back).
+  bool hot = false;
+  try {
+    hot = storage::JournalIsHot(index, preview::kIndexBusyTimeoutMs);
+  } catch (const storage::ESQLite3Error& e) {
+    fail("examine the journal", journal, e.what());
+  }
+  if (!hot) {
+    platform::DeleteFile(temp);
+    platform::DeleteFile(JournalOf(temp));
+    return false;
+  }
   if (!platform::MoveFile(JournalOf(temp), JournalOf(kept))) {
     fail("keep the journal as", JournalOf(kept), SystemReason());
   }
@@ -196,43 +237,66 @@ bool KeepPair(Outcome& outcome) {
   return true;
 }
 
+// What SQLite's rollback in place left, seen under its exclusive lock.
+enum class RollbackSeen { Whole, HalfDone, ByAnother };
+
+RollbackSeen SeeRollback(const TSQLite3Database& db, const std::string& expected,
+                         const std::string& kept, const std::string& journal) {
+  std::string index;
+  if (!storage::ReadDatabaseFile(db, index)) {
+    throw ECacheError(Cannot("read the index", preview::IndexPath(), "a read failed"));
+  }
+  if (index == expected) return RollbackSeen::Whole;
+  return OnlyRollbackWrote(index, kept, ImagesOf(journal)) ? RollbackSeen::HalfDone
+                                                           : RollbackSeen::ByAnother;
+}
+
 // The journal beside the index rolled back into it by SQLite under its exclusive lock, as the next
-// import would, once the pair is kept as `kept`. A journal that was not hot but a running
-// import's (the index's change counter is then not the one the journal saved) is not kept.
+// import would, once the pair is kept as `kept`. What SQLite leaves is checked under that lock
+// against the same rollback done in a scratch copy of the kept pair: under a failed call SQLite
+// may end a rollback half done and delete the journal all the same; then the kept journal is put
+// back beside the index, still under the lock, and SQLite rolls it back once more. An index that
+// another program wrote meanwhile (an import that rolled the journal back itself, then
+// committed) is taken as it is.
 void RollBackInPlace(const Text& kept, Outcome& outcome) {
   const Text index = preview::IndexPath();
   const Text journal = JournalOf(index);
-  std::string saved;
-  if (!platform::ReadWholeFile(JournalOf(kept), saved)) {
-    Abandon(outcome, "read the journal", JournalOf(kept), SystemReason());
+  std::string saved, keptIndex;
+  if (!platform::ReadWholeFile(JournalOf(kept), saved) ||
+      !platform::ReadWholeFile(kept, keptIndex)) {
+    Abandon(outcome, "read the kept index", kept, SystemReason());
   }
-  // SQLite rolls a hot journal back when it takes its lock, before it reads the index: a damaged
-  // index that it then cannot read is the salvage's concern; a journal still hot is not. Under a
-  // failed call SQLite may end a rollback half done and delete the journal all the same: then the
-  // saved journal is put back beside the index, under the lock, and SQLite tries once more.
-  const auto keptSize = platform::GetFileStatus(kept);
-  bool importsJournal = false;
+  std::string expected;
+  try {
+    expected = RolledBackCopy(kept);
+  } catch (const ECacheError&) {
+    ForgetKeptPair(outcome);
+    throw;
+  }
   for (int attempt = 1;; ++attempt) {
-    bool whole = true;
+    RollbackSeen seen = RollbackSeen::Whole;
     try {
       TSQLite3Database db;
       db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
       db.OpenExisting(index, TSQLite3Database::TOpenMode::ReadWrite);
       db.Execute(u"BEGIN EXCLUSIVE");
-      whole = RolledBackFully(saved, keptSize ? keptSize->size : 0, importsJournal);
-      if (!whole && !platform::CopyFile(JournalOf(kept), journal)) {
+      try {
+        seen = SeeRollback(db, expected, keptIndex, saved);
+      } catch (const ECacheError&) {
+        seen = RollbackSeen::HalfDone;  // cannot tell: the journal goes back, which is safe
+      }
+      if (seen == RollbackSeen::HalfDone && !platform::CopyFile(JournalOf(kept), journal)) {
         Abandon(outcome, "put the journal back beside", index, SystemReason());
       }
       db.Execute(u"COMMIT");
     } catch (const storage::ESQLite3Error& e) {
       if (StillHot(journal)) Abandon(outcome, "roll the journal back into", index, e.what());
     }
-    if (whole) break;
+    if (seen != RollbackSeen::HalfDone) break;
     if (attempt == 2) {
       Abandon(outcome, "roll the journal back into", index, "SQLite left it half done");
     }
   }
-  if (importsJournal) ForgetKeptPair(outcome);
   outcome.journal = true;
   StepDone("rolled-back");
 }

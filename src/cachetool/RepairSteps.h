@@ -34,6 +34,7 @@ struct Outcome {
   bool journal = false;        // a journal stood beside the index and was rolled back
   Salvage salvage;
   std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
+  std::string counter;             // the index's change counter when its rows were last read
   std::optional<Text> keptAs;      // where the damaged index went
   std::optional<Text> journalKeptAs;
   std::vector<Text> unregistered;         // PNGs made during the repair whose rows did not make it
@@ -41,7 +42,14 @@ struct Outcome {
   std::optional<std::string> afterwards;  // why the new index could not be read at the end
 };
 
+// The table that hopgate's rows are in.
+inline constexpr char kIndexTable[] = "PreviewPNGTable";
+
 Text JournalOf(const Text& database);
+
+// A database file's change counter (header bytes 24-27), which every committed write changes;
+// empty for a file too short to have one.
+std::string ChangeCounter(std::string_view file);
 std::string UtcStamp();
 Text FromAscii(std::string_view ascii);
 

@@ -2,6 +2,7 @@
 // into it, and the swap.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "cachetool/RepairSteps.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
+#include "storage/SQLite3File.h"
 #include "storage/SQLite3Wrap.h"
 
 namespace cachetool::repair {
@@ -54,78 +56,48 @@ void Bind(TSQLite3Statement& statement, int index, const StoredValue& v, const T
   RaiseOn(code, "write the new index", path);
 }
 
-StoredValue Column(TSQLite3Statement& statement, int index) {
-  sqlite3_stmt* s = statement.Handle();
-  StoredValue v;
-  switch (sqlite3_column_type(s, index)) {
-    case SQLITE_INTEGER:
-      v.type = StoredValue::Type::Integer;
-      v.integer = sqlite3_column_int64(s, index);
-      break;
-    case SQLITE_FLOAT:
-      v.type = StoredValue::Type::Real;
-      v.real = sqlite3_column_double(s, index);
-      break;
-    case SQLITE_TEXT: {
-      v.type = StoredValue::Type::String;
-      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, index));
-      v.bytes.assign(text, static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
-      break;
-    }
-    case SQLITE_BLOB: {
-      v.type = StoredValue::Type::Blob;
-      const auto* blob = static_cast<const char*>(sqlite3_column_blob(s, index));
-      v.bytes.assign(blob ? blob : "", static_cast<std::size_t>(sqlite3_column_bytes(s, index)));
-      break;
-    }
-    default:
-      break;
+// The rows that imports committed to the open index `db` since its change counter (header bytes
+// 24-27, which every committed write changes) was `outcome.counter`, above `after`: none while the
+// counter stands. The file is read through the connection, under the lock its transaction holds,
+// and its rows as the salvage reads them: from whole pages only, never a row SQLite would take
+// from a damaged page (a deleted row, or garbage). Raises when the file cannot be read.
+std::vector<SalvagedRow> CommittedSince(const TSQLite3Database& db, std::int64_t after,
+                                        Outcome& outcome) {
+  std::string file;
+  if (!storage::ReadDatabaseFile(db, file)) {
+    throw ECacheError(Cannot("read the index", preview::IndexPath(), "a read failed"));
   }
-  return v;
-}
-
-// The rows that imports added to the open index `db` above `after`, read until the end, the first
-// page SQLite cannot read, or the first row that no import makes: SQLite reads the pages of a
-// damaged file as they come, so a row whose ID does not rise or that lacks a PNG name or a model
-// path is the damage speaking, and nothing after it is taken.
-std::vector<SalvagedRow> RowsAfter(TSQLite3Database& db, std::int64_t after) {
-  std::vector<SalvagedRow> rows;
-  db.Execute(u"PRAGMA cell_size_check=ON");
-  auto list = db.Prepare(
-      u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable WHERE ID>? ORDER BY ID");
-  list->BindInt64(1, after);
-  while (list->Step() == storage::kStepRow) {
-    SalvagedRow row{list->ColumnInt64(0), Column(*list, 1), Column(*list, 2)};
-    if (row.id <= (rows.empty() ? after : rows.back().id) ||
-        row.png.type != StoredValue::Type::String || row.model.type != StoredValue::Type::String) {
-      break;
-    }
-    rows.push_back(std::move(row));
-  }
+  const std::string counter = ChangeCounter(file);
+  if (counter == outcome.counter) return {};
+  outcome.counter = counter;
+  std::vector<SalvagedRow> rows = SalvageTable(file, kIndexTable).rows;
+  rows.erase(rows.begin(), std::find_if(rows.begin(), rows.end(),
+                                        [&](const SalvagedRow& row) { return row.id > after; }));
   return rows;
 }
 
-// The rows that imports added to the index in place above `seenUpTo` go into the new index
-// `fresh` with their IDs; gives the last ID carried over.
+// The rows that imports added to the index in place since the salvage's copy was taken go into the
+// new index `fresh` with their IDs; gives the last ID carried over. The index's read lock is held
+// while it is read. No lock is held across the swap: an import that meets one waits, and an import
+// that opened the old index before the swap and writes after it is refused by SQLite on POSIX (the
+// file has moved), so the shorter the time between an import's opening and its writing, the fewer
+// are caught out.
 std::int64_t CatchUp(const Text& fresh, std::int64_t seenUpTo, Outcome& outcome) {
-  const Text index = preview::IndexPath();
-  // The rows that imports added since the copy go into the new index with their IDs. No lock is
-  // held across the swap: an import that meets one waits, and an import that opened the old index
-  // before the swap and writes after it is refused by SQLite on POSIX (the file has moved), so the
-  // shorter the time between an import's opening and its writing, the fewer are caught out.
+  std::vector<SalvagedRow> added;
   try {
     TSQLite3Database old;
     old.SetBusyTimeout(kLockWaitMs);
-    old.OpenExisting(index, TSQLite3Database::TOpenMode::ReadOnly);
-    const std::vector<SalvagedRow> added = RowsAfter(old, seenUpTo);
-    old.Close();
-    if (!added.empty()) {
-      AddRows(fresh, added, false);
-      seenUpTo = added.back().id;
-      outcome.addedMeanwhile += added.size();
-    }
+    old.OpenExisting(preview::IndexPath(), TSQLite3Database::TOpenMode::ReadOnly);
+    old.Execute(u"BEGIN");
+    old.Execute(u"SELECT count(*) FROM sqlite_master");
+    added = CommittedSince(old, seenUpTo, outcome);
   } catch (const storage::ESQLite3Error&) {
-    // SQLite cannot read the old index that far: no import could add a row to it either.
+    // SQLite cannot read the old index: no import could add a row to it either.
+  }
+  if (!added.empty()) {
+    AddRows(fresh, added, false);
+    seenUpTo = added.back().id;
+    outcome.addedMeanwhile += added.size();
   }
   return seenUpTo;
 }
@@ -153,25 +125,26 @@ void Swap(const Text& fresh, const Text& backup) {
 // The rows that imports wrote into the old index, now `backup`, above `seenUpTo`, added to the
 // index in place as an import adds a row.
 void LateCatchUp(const Text& backup, std::int64_t seenUpTo, Outcome& outcome) {
-  const Text index = preview::IndexPath();
   // Rows that imports wrote into the old index after the reading above are in the backup. Its
   // write lock is taken (waiting for a write under way to end); from then on no import writes to
   // it any more (on POSIX SQLite refuses to write a file that has moved; on Windows nobody had it
   // open at the swap, and nobody opens it by the index's name since). They go into the new index
   // as an import adds a row.
+  std::vector<SalvagedRow> late;
   try {
     TSQLite3Database old;
     old.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
     old.OpenExisting(backup, TSQLite3Database::TOpenMode::ReadWrite);
     old.Execute(u"BEGIN IMMEDIATE");
-    const std::vector<SalvagedRow> late = RowsAfter(old, seenUpTo);
-    old.Close();
-    if (!late.empty()) {
-      AddRows(index, late, true);
-      outcome.addedMeanwhile += late.size();
-    }
+    late = CommittedSince(old, seenUpTo, outcome);
   } catch (const storage::ESQLite3Error&) {
     // The backup cannot be read by SQLite: nobody could have written to it either.
+  } catch (const ECacheError&) {
+    // The new index is in place: rows that cannot be read here are not carried over.
+  }
+  if (!late.empty()) {
+    AddRows(preview::IndexPath(), late, true);
+    outcome.addedMeanwhile += late.size();
   }
 }
 

@@ -70,8 +70,8 @@ struct FileAttributes {
   // of the suite may open as one of its own files (opening a FIFO waits for a writer). Windows
   // keeps none of these in a folder: always None.
   SpecialFile special = SpecialFile::None;
-  // The name itself is a symbolic link (POSIX lstat); the members above describe what it leads
-  // to. Windows: false (reparse points are not told apart).
+  // The name itself is a symbolic link (POSIX lstat; the members above describe what it leads
+  // to), or on Windows a symbolic link or a junction (the members above are the link's own).
   bool link = false;
 };
 

@@ -172,6 +172,16 @@ std::optional<FileAttributes> GetAttributes(const Text& path) {
   FileAttributes r;
   r.folder = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
   r.readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
+  // A symbolic link or a junction; other reparse points (a file kept in the cloud, a
+  // deduplicated file) are files of their own. Its tag comes with a search for its name; one that
+  // cannot be read counts as a link, which only makes repair refuse.
+  if ((a & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FS_CALL(FindFirstFileW, INVALID_HANDLE_VALUE, W(path), &found);
+    r.link = search == INVALID_HANDLE_VALUE || found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+             found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  }
   return r;
 }
 

@@ -100,7 +100,23 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
   for (auto& r : afterChange) {
     if (r.id == changed.id) r.model = u"/MODELS/" + r.model.substr(8);
   }
+  // The newest row deleted, then the cell count of the leaf that held it raised by one, so that
+  // its last pointer finds the deleted row's cell again: the leaf is not whole, and the row stays
+  // deleted.
+  fs::copy_file(sample, root / "purged.sqlite");
+  IndexFile(root / "purged.sqlite")
+      .Execute(u"DELETE FROM PreviewPNGTable WHERE ID = " + U16(std::to_string(written.back().id)));
+  std::string recounted = ReadFile(root / "purged.sqlite");
+  const std::size_t countAt = (last - 1) * kPage + 3;
+  const unsigned cells = static_cast<unsigned char>(recounted[countAt]) << 8 |
+                         static_cast<unsigned char>(recounted[countAt + 1]);
+  recounted[countAt] = static_cast<char>((cells + 1) >> 8);
+  recounted[countAt + 1] = static_cast<char>((cells + 1) & 0xFF);
+  const std::vector<IndexRow> purged = Without(written, {written.back()});
   const Case cases[] = {
+      {"the newest row deleted and its leaf's cell count raised", recounted,
+       Without(purged, RowsOnPages(sound, last, last, purged)), 1,
+       "1 page of the table could not be read"},
       {"a smashed header", smashed, written, 0,
        "the file's header is damaged: page size 4096 found from its first page"},
       {"a smashed header over pages of deleted rows", freed, afterDelete, 0,
@@ -145,6 +161,8 @@ TEST_F(CacheCommands, RepairSalvagesEveryRowOfTheWholePagesAndKeepsTheDamagedFil
     EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(Contains(r.out, c.says)) << r.out;
+    // No import ran: no row was added during the repair, and none is said to be.
+    EXPECT_FALSE(Contains(r.out, "carried over")) << r.out;
     EXPECT_EQ(Index().Rows(), c.salvaged);
     // The damaged file, byte for byte, under the name the output gives, beside the index.
     const std::regex keptLine(
