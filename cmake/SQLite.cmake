@@ -33,6 +33,29 @@ if(NOT EXISTS "${_sqlite_dir}/sqlite3.c")
   file(REMOVE_RECURSE "${_unpack}")
 endif()
 
+# One mend to the amalgamation, made where it is unpacked and checked at every configure: the
+# cipher layer's read (mcIoRead) replaced a failed read's result by its own cipher step's, so a
+# read that the system refused (EIO) reached SQLite as a success with whatever the buffer held.
+# SQLite then rolled a hot journal back from garbage (pages left out, a page written terabytes
+# past the end, page numbers looped through for minutes) and read pages it never got. Any result
+# but SQLITE_OK now goes back to SQLite as it came.
+set(_mc_read_failed
+  "int rc = REALFILE(pFile)->pMethods->xRead(REALFILE(pFile), buffer, count, offset);\n  if (rc")
+file(READ "${_sqlite_dir}/sqlite3.c" _amalgamation)
+string(FIND "${_amalgamation}" "${_mc_read_failed} == SQLITE_IOERR_SHORT_READ)" _unmended)
+if(_unmended GREATER -1)
+  string(REPLACE "${_mc_read_failed} == SQLITE_IOERR_SHORT_READ)" "${_mc_read_failed} != SQLITE_OK)"
+         _amalgamation "${_amalgamation}")
+  file(WRITE "${_sqlite_dir}/sqlite3.c.mended" "${_amalgamation}")
+  file(RENAME "${_sqlite_dir}/sqlite3.c.mended" "${_sqlite_dir}/sqlite3.c")
+else()
+  string(FIND "${_amalgamation}" "${_mc_read_failed} != SQLITE_OK)" _mended)
+  if(_mended EQUAL -1)
+    message(FATAL_ERROR "sqlite3.c: the cipher layer's read is not where it was; mend it anew")
+  endif()
+endif()
+unset(_amalgamation)
+
 add_library(sqlite3mc STATIC "${_sqlite_dir}/sqlite3.c")
 target_include_directories(sqlite3mc SYSTEM PUBLIC "${_sqlite_dir}")
 # SQLITE_DQS is left at its default, so a double-quoted word that names no column reads as text.
