@@ -370,8 +370,8 @@ class TreeReader {
       cell.payloadAt = base + payloadAt;
       if (cell.spilled) {
         cell.chainBegin = chains_.size();
-        cell.chainWhole = ListChain(Get4(page, static_cast<std::size_t>(end) - 4),
-                                    cell.size - cell.local);
+        cell.chainWhole =
+            ListChain(Get4(page, static_cast<std::size_t>(end) - 4), cell.size - cell.local);
         if (!cell.chainWhole) chains_.resize(cell.chainBegin);
         cell.chainEnd = chains_.size();
       } else {
@@ -431,8 +431,7 @@ class TreeReader {
       const std::uint64_t local = LocalSize(size, (usable_ - 12) * 64 / 255 - 23);
       const std::uint64_t end = cell + n + local + (local < size ? 4 : 0);
       if (n == 0 || end > usable_) return Refused(chainsBefore);
-      if (local < size &&
-          !ListChain(Get4(page, static_cast<std::size_t>(end) - 4), size - local)) {
+      if (local < size && !ListChain(Get4(page, static_cast<std::size_t>(end) - 4), size - local)) {
         return Refused(chainsBefore);
       }
       spans.push_back({at, std::max<std::size_t>(static_cast<std::size_t>(end), at + 4)});
@@ -446,7 +445,7 @@ class TreeReader {
 
   std::string_view file_;
   std::uint32_t pageSize_, usable_, pageCount_;
-  std::vector<std::uint8_t> marks_;     // PageMark bits, by page number
+  std::vector<std::uint8_t> marks_;    // PageMark bits, by page number
   std::vector<std::uint32_t> chains_;  // the overflow pages of the cells, each cell's in a run
 };
 // The root pages the schema names: the table's, and every other B-tree's.
@@ -546,8 +545,9 @@ struct LoneLeaf {
 
 // Whether first..last lies within one of `windows` (disjoint, sorted by their high bound).
 bool WithinWindow(const std::vector<Bounds>& windows, std::int64_t first, std::int64_t last) {
-  const auto w = std::lower_bound(windows.begin(), windows.end(), last,
-                                  [](const Bounds& b, std::int64_t key) { return b.high && *b.high < key; });
+  const auto w =
+      std::lower_bound(windows.begin(), windows.end(), last,
+                       [](const Bounds& b, std::int64_t key) { return b.high && *b.high < key; });
   return w != windows.end() && w->Holds(first) && w->Holds(last);
 }
 
@@ -583,8 +583,8 @@ std::vector<LoneLeaf> FindLoneLeaves(TreeReader& reader, std::vector<Bounds> win
   return leaves;
 }
 
-// Adds to `salvage` the rows of the `leaves` whose ID ranges overlap neither each other nor the
-// rows already taken, keeping the rows in rising ID order.
+// Adds to `salvage` the rows of the `leaves` whose ID ranges overlap no other's, keeping the rows
+// in rising ID order.
 void AddLoneLeaves(std::vector<LoneLeaf> leaves, Salvage& salvage) {
   std::sort(leaves.begin(), leaves.end(),
             [](const LoneLeaf& a, const LoneLeaf& b) { return a.first < b.first; });
@@ -597,11 +597,10 @@ void AddLoneLeaves(std::vector<LoneLeaf> leaves, Salvage& salvage) {
     if (leaves[i].last > leaves[widest].last) widest = i;
   }
   std::vector<SalvagedRow> found;
+  // The rows already taken lie on leaves whose bounds no window of an unreadable page shares, so
+  // none of them falls within a leaf's range.
   for (auto& leaf : leaves) {
-    const auto taken = std::lower_bound(
-        salvage.rows.begin(), salvage.rows.end(), leaf.first,
-        [](const SalvagedRow& r, std::int64_t id) { return r.id < id; });
-    if (!leaf.sure || (taken != salvage.rows.end() && taken->id <= leaf.last)) continue;
+    if (!leaf.sure) continue;
     ++salvage.recoveredLeaves;
     for (auto& row : leaf.rows) found.push_back(std::move(row));
   }
