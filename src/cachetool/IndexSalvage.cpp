@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <utility>
 
@@ -134,7 +135,7 @@ struct Cell {
 // What a walk of one B-tree found.
 struct Tree {
   bool index = false;           // an index B-tree (its root page says so)
-  std::vector<Cell> cells;      // the cells of its table leaves, in key order
+  std::deque<Cell> cells;       // the cells of its table leaves, in key order (grown unmoved)
   std::vector<Bounds> windows;  // the bounds of each page that was not taken
   std::size_t unreadable = 0;
 };
@@ -624,6 +625,7 @@ void ReadTable(TreeReader& reader, const Roots& roots, bool lone, std::string_vi
     lone = reader.Read(other, kMaxColumns).unreadable == 0 && lone;
   }
   salvage.unreadablePages += tree.unreadable;
+  salvage.rows.reserve(tree.cells.size());
   for (auto& cell : tree.cells) {
     if (auto row = RowOf(reader, cell)) {
       salvage.rows.push_back(std::move(*row));
