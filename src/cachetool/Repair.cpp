@@ -201,7 +201,8 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
   StepDone("salvaged");
   if (!options.dryRun) Replace(outcome, start);
   Report(outcome, true, options, console);
-  return outcome.salvage.unreadablePages ? kExitFindings : kExitOk;
+  return outcome.salvage.unreadablePages || outcome.salvage.unreadableRows ? kExitFindings
+                                                                           : kExitOk;
 }
 
 }  // namespace cachetool

@@ -25,6 +25,8 @@ void ReportJson(const Outcome& o, bool damaged, const Options& options, const Co
               ", \"journal\": " + (o.journal ? "true" : "false") +
               ", \"rows\": " + std::to_string(s.rows.size()) +
               ", \"unreadable_pages\": " + std::to_string(s.unreadablePages) +
+              ", \"unreadable_rows\": " + std::to_string(s.unreadableRows) +
+              ", \"recovered_leaves\": " + std::to_string(s.recoveredLeaves) +
               ", \"header_rebuilt\": " + (s.headerRebuilt && damaged ? "true" : "false") +
               ", \"added_during_repair\": " + std::to_string(o.addedMeanwhile) + ", \"kept_as\": " +
               JsonOrNull(o.keptAs) + ", \"journal_kept_as\": " + JsonOrNull(o.journalKeptAs) +
@@ -62,11 +64,21 @@ void Report(const Outcome& o, bool damaged, const Options& options, const Consol
                            : "no page size makes its first page readable\n");
   }
   if (!s.tableFound && s.unreadablePages == 0) console.out("it holds no preview table\n");
-  console.out("salvaged " + Counted(s.rows.size(), "row") + "; " +
+  console.out("salvaged " + Counted(s.rows.size(), "row") +
+              (s.recoveredLeaves ? ", " + Counted(s.recoveredLeaves, "leaf page") +
+                                       " of them found whole below pages that could not be read"
+                                 : "") +
+              "; " +
               (s.unreadablePages ? Counted(s.unreadablePages, "page") +
-                                       " of the table could not be read, their rows are lost"
+                                       " of the table could not be read: rows that only they held "
+                                       "are lost"
                                  : "every page of the table was read") +
               "\n");
+  if (s.unreadableRows) {
+    console.out(Counted(s.unreadableRows, "row") +
+                " could not be read whole (a broken or shared overflow chain, or an ID that "
+                "disagrees with the row's own): lost\n");
+  }
   if (options.dryRun) {
     console.out("dry run: nothing changed\n");
     return;

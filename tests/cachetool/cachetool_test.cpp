@@ -2,7 +2,8 @@
 // folder, over a temporary data root, on both builds. Only what a process shows is tested here:
 // the exit code the caller receives, which of the two streams carries what, the folder the tool
 // is installed in (explain --as), imports by running hopgate processes, and the page in a real
-// browser. The commands' behaviour is tested through the library (commands_*_test.cpp, one file a command).
+// browser. The commands' behaviour is tested through the library (commands_*_test.cpp, one file
+// a command).
 #include <gtest/gtest.h>
 
 #include <atomic>
