@@ -14,6 +14,7 @@
 #include "cachetool/Options.h"
 #include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
+#include "storage/SQLite3Utils.h"
 #include "storage/SQLite3Wrap.h"
 
 namespace cachetool {
@@ -124,21 +125,23 @@ std::vector<RowRemoval> DeleteRows(const std::vector<RowRemoval>& planned) {
   index.Commit();
 
   // An import that placed its PNG between the test above and the commit found its row still
-  // there and added none: such a row is put back (as a new row, unless the name has one again).
-  auto putBack = index.Prepare(
-      u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) SELECT ?,? WHERE NOT EXISTS "
-      u"(SELECT 1 FROM PreviewPNGTable WHERE PngMd5FileName=?)");
-  const auto reappeared = [](const RowRemoval& r) {
-    return r.reason == FindingKind::PngMissing && !PngMissing(r.row);
-  };
-  for (const auto& r : deleted) {
-    if (!reappeared(r)) continue;
-    putBack->BindText(1, r.row.png);
-    putBack->BindText(2, r.row.model);
-    putBack->BindText(3, r.row.png);
-    RaiseOnStep(putBack->StepAndReset(), "put a row back into the index");
+  // there and added none: such a row is put back, as an import adds one (unless the name has a
+  // row again). Each PNG is looked at once, so that what is put back and what is reported as
+  // removed agree.
+  const auto putBack = std::stable_partition(deleted.begin(), deleted.end(), [](const auto& r) {
+    return r.reason != FindingKind::PngMissing || PngMissing(r.row);
+  });
+  if (putBack != deleted.end()) {
+    // The write lock first: each row's count reads before its insert writes.
+    index.BeginTransaction(TSQLite3Database::TTransactionMode::Immediate);
+    for (auto r = putBack; r != deleted.end(); ++r) {
+      RaiseOnStep(preview::AddRowUnlessNamed(index, storage::EncodeUTF8(r->row.png),
+                                             storage::EncodeUTF8(r->row.model)),
+                  "put a row back into the index");
+    }
+    index.Commit();
   }
-  deleted.erase(std::remove_if(deleted.begin(), deleted.end(), reappeared), deleted.end());
+  deleted.erase(putBack, deleted.end());
   return deleted;
 }
 

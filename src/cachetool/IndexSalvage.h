@@ -33,16 +33,13 @@
 #include <string_view>
 #include <vector>
 
+#include "storage/SQLite3Value.h"
+
 namespace cachetool {
 
 // A value of a column as the file holds it: its SQLite type and its bytes (text as stored,
-// integers and reals decoded).
-struct StoredValue {
-  enum class Type { Null, Integer, Real, String, Blob } type = Type::Null;
-  std::int64_t integer = 0;
-  double real = 0;
-  std::string bytes;  // String (text as stored) and Blob
-};
+// integers and reals decoded), in the storage layer's form, so that it is bound as it was read.
+using StoredValue = storage::TSQLite3Value;
 
 struct SalvagedRow {
   std::int64_t id = 0;

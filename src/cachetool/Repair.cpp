@@ -18,8 +18,6 @@
 //  5. under the kept file's write lock, the rows that imports added to it after step 4's reading
 //     are carried into the new index as well.
 // --dry-run changes nothing: it plays a journal back in its scratch copy instead (step 1).
-#include <sqlite3.h>
-
 #include <limits>
 
 #include "cachetool/Cache.h"
@@ -80,9 +78,6 @@ Salvage SalvageCopy(Outcome& outcome) {
 // any other reason (a failed read, a lock held too long) has found nothing and stops the repair.
 std::vector<Text> Damage() {
   const Text index = preview::IndexPath();
-  const auto isDamage = [](int code) {
-    return (code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB;
-  };
   TSQLite3Database db;
   std::vector<Text> problems;
   try {
@@ -95,13 +90,13 @@ std::vector<Text> Damage() {
       if (message != u"ok") problems.push_back(message);
     }
     if (code == storage::kStepDone) return problems;
-    if (!isDamage(code))
+    if (!storage::ResultCodeIsDamage(code))
       throw ECacheError(Cannot("read the index", index, Utf8(storage::ResultCodeText(code))));
     problems.push_back(storage::ResultCodeText(code));
     return problems;
   } catch (const storage::ESQLite3Error& e) {
-    const int code = db.Handle() == nullptr ? SQLITE_CANTOPEN : sqlite3_errcode(db.Handle());
-    if (!isDamage(code)) {
+    const int code = db.LastResultCode();
+    if (!storage::ResultCodeIsDamage(code)) {
       throw ECacheError(Cannot("read the index", index, Utf8(storage::ResultCodeText(code))));
     }
     return {e.Message()};

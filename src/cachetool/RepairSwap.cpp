@@ -1,7 +1,5 @@
 // repair's steps 3 to 5: the new index written, the rows that imports added meanwhile carried
 // into it, and the swap.
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -16,7 +14,6 @@
 namespace cachetool::repair {
 
 using storage::TSQLite3Database;
-using storage::TSQLite3Statement;
 
 namespace {
 
@@ -24,36 +21,11 @@ namespace {
 // than hopgate's own wait, since the repair only reads there.
 constexpr int kLockWaitMs = preview::kIndexBusyTimeoutMs / 2;
 
+// Raises unless the step finished.
 void RaiseOn(int code, const char* what, const Text& path) {
-  if (code != SQLITE_OK && code != SQLITE_DONE) {
-    throw ECacheError(Cannot(what, path, sqlite3_errstr(code)));
+  if (code != storage::kStepDone) {
+    throw ECacheError(Cannot(what, path, Utf8(storage::ResultCodeText(code))));
   }
-}
-
-// Binds the value as the file held it, bytes unchanged.
-void Bind(TSQLite3Statement& statement, int index, const StoredValue& v, const Text& path) {
-  sqlite3_stmt* s = statement.Handle();
-  int code = SQLITE_OK;
-  switch (v.type) {
-    case StoredValue::Type::Null:
-      code = sqlite3_bind_null(s, index);
-      break;
-    case StoredValue::Type::Integer:
-      code = sqlite3_bind_int64(s, index, v.integer);
-      break;
-    case StoredValue::Type::Real:
-      code = sqlite3_bind_double(s, index, v.real);
-      break;
-    case StoredValue::Type::String:
-      code = sqlite3_bind_text(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
-                               SQLITE_TRANSIENT);
-      break;
-    case StoredValue::Type::Blob:
-      code = sqlite3_bind_blob(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
-                               SQLITE_TRANSIENT);
-      break;
-  }
-  RaiseOn(code, "write the new index", path);
 }
 
 // The rows that imports committed to the open index `db` since its change counter (header bytes
@@ -151,24 +123,28 @@ void LateCatchUp(const Text& backup, std::int64_t seenUpTo, Outcome& outcome) {
 }  // namespace
 
 // Adds the rows to the index `path`, in one transaction: with their own IDs, or, `asNew`, as new
-// rows (unless a row already names the PNG), the way an import adds one.
+// rows the way an import adds one (unless a row already names the PNG; their PNG names and model
+// paths are texts, as RowsAfter takes them). The write lock is taken first: the count of an
+// import's statements reads before the insert writes.
 void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew) {
   try {
     TSQLite3Database db;
     db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
     db.Open(path);
     db.Execute(preview::kCreateIndexTable);
-    db.BeginTransaction();
-    {
-      auto insert = db.Prepare(
-          asNew ? u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) SELECT ?1,?2 "
-                  u"WHERE NOT EXISTS (SELECT 1 FROM PreviewPNGTable WHERE PngMd5FileName=?1)"
-                : u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName,ID) VALUES "
-                  u"(?1,?2,?3)");
+    db.BeginTransaction(TSQLite3Database::TTransactionMode::Immediate);
+    if (asNew) {
       for (const auto& row : rows) {
-        Bind(*insert, 1, row.png, path);
-        Bind(*insert, 2, row.model, path);
-        if (!asNew) sqlite3_bind_int64(insert->Handle(), 3, row.id);
+        RaiseOn(preview::AddRowUnlessNamed(db, row.png.bytes, row.model.bytes),
+                "write the new index", path);
+      }
+    } else {
+      auto insert = db.Prepare(
+          u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName,ID) VALUES (?1,?2,?3)");
+      for (const auto& row : rows) {
+        insert->Bind(1, row.png);
+        insert->Bind(2, row.model);
+        insert->BindInt64(3, row.id);
         RaiseOn(insert->StepAndReset(), "write the new index", path);
       }
     }

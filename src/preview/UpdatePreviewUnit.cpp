@@ -11,6 +11,7 @@
 #include "preview/JsonOptionsUnit.h"
 #include "preview/JsonReader.h"
 #include "preview/RequestText.h"
+#include "storage/SQLite3Utils.h"
 #include "storage/SQLite3Wrap.h"
 
 namespace preview {
@@ -19,10 +20,10 @@ namespace {
 using storage::TSQLite3Database;
 using Text = std::u16string;
 
-const char16_t kCountPrefix[] =
-    u"SELECT Count(ID) AS IDS FROM PreviewPNGTable WHERE PngMd5FileName=";
-const char16_t kInsert[] =
-    u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) VALUES (?,?)";
+const char kCountPrefix[] = "SELECT Count(ID) AS IDS FROM PreviewPNGTable WHERE PngMd5FileName=";
+// The count for a name that the text cannot state.
+const char kCountBound[] = "SELECT Count(ID) AS IDS FROM PreviewPNGTable WHERE PngMd5FileName=?";
+const char kInsert[] = "INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName) VALUES (?,?)";
 const char16_t kList[] =
     u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable Order By ID DESC";
 const char16_t kDeletePrefix[] = u"Delete From PreviewPNGTable WHERE ID=";
@@ -30,6 +31,42 @@ const char16_t kDeletePrefix[] = u"Delete From PreviewPNGTable WHERE ID=";
 Text Decimal(std::int64_t value) {
   const std::string digits = std::to_string(value);
   return Text(digits.begin(), digits.end());
+}
+
+// The bytes as a text value of SQLite's.
+storage::TSQLite3Value AsText(const std::string& bytes) {
+  return {storage::TSQLite3Value::Type::String, 0, 0, bytes};
+}
+
+// True when SQLite would read the double-quoted word `name` as a column of the index's table (a
+// column's name or one of the row ID's, compared without ASCII case), not as a text value.
+bool NamesAColumn(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  for (const char* column : {"id", "pngmd5filename", "swfullfilename", "rowid", "oid", "_rowid_"}) {
+    if (lower == column) return true;
+  }
+  return false;
+}
+
+// The count of the rows that name `pngName`: the name in the text, between double quotes (SQLite
+// reads a double-quoted word that names no column as a text value; a double quote inside is
+// doubled), or bound where the word could not carry it.
+std::unique_ptr<storage::TSQLite3Statement> PrepareCount(TSQLite3Database& index,
+                                                         const std::string& pngName) {
+  if (pngName.find('\0') != std::string::npos || NamesAColumn(pngName)) {
+    auto count = index.Prepare(std::string(kCountBound));
+    count->Bind(1, AsText(pngName));
+    return count;
+  }
+  std::string quoted;
+  for (const char c : pngName) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return index.Prepare(kCountPrefix + ('"' + quoted + '"'));
 }
 
 // Opens the index for one operation, with the wait for other runs' locks.
@@ -76,6 +113,21 @@ Text PngNameFor(const Text& modelPath) {
 
 bool ImageIsCopied(const Text& imagePath) { return textrules::ExtensionIs(imagePath, u".PNG"); }
 
+int AddRowUnlessNamed(TSQLite3Database& index, const std::string& pngName,
+                      const std::string& modelPath) {
+  {
+    auto count = PrepareCount(index, pngName);
+    const int code = count->Step();
+    if (code != storage::kStepRow) return code;
+    if (count->ColumnInt(0) > 0) return storage::kStepDone;
+    count->Reset();
+  }
+  auto insert = index.Prepare(std::string(kInsert));
+  insert->Bind(1, AsText(pngName));
+  insert->Bind(2, AsText(modelPath));
+  return insert->Step();
+}
+
 void RegisterPreview(const Text& pngName, const Text& modelPath) {
   try {
     // Neither check opens or creates the index.
@@ -86,19 +138,8 @@ void RegisterPreview(const Text& pngName, const Text& modelPath) {
     TSQLite3Database index;
     OpenIndex(index);
     index.Execute(kCreateIndexTable);
-    {
-      // The name stands in the text between double quotes; SQLite reads a double-quoted word
-      // that names no column as a text value.
-      auto count = index.Prepare(kCountPrefix + (u"\"" + pngName + u"\""));
-      // Only an answer of 0 lets the row in: a count that could not be read (a lock or a read
-      // that failed) might have been 1, and a second row for one PNG is never wanted.
-      if (count->Step() != storage::kStepRow || count->ColumnInt(0) > 0) return;
-      count->Reset();
-    }
-    auto insert = index.Prepare(kInsert);
-    insert->BindText(1, pngName);
-    insert->BindText(2, modelPath);
-    insert->Step();  // not examined: a row that could not be added is not reported
+    // Not examined: a row that could not be added is not reported.
+    AddRowUnlessNamed(index, storage::EncodeUTF8(pngName), storage::EncodeUTF8(modelPath));
   } catch (...) {
     // Registration is best effort: the caller goes on either way.
   }

@@ -3,6 +3,10 @@
 
 #include <string>
 
+namespace storage {
+class TSQLite3Database;
+}
+
 namespace preview {
 
 // Sets DataRoot, MakerFolder and PreviewFolder (ConstUnit.h) and creates the two folders where
@@ -34,6 +38,19 @@ std::u16string PngNameFor(const std::u16string& modelPath);
 // True when the import copies the image as it is (its extension, upper-cased, is ".PNG"); any
 // other image goes through the core library's conversion.
 bool ImageIsCopied(const std::u16string& imagePath);
+
+// Adds a row naming the PNG `pngName` for `modelPath` to the index open on `index` (its table
+// made), unless a row names that PNG already, with the import's own two statements: the count of
+// the rows naming it, then the insert, sent only when the count was read and is 0 (a count that
+// could not be read might have found a row, and a second row for one PNG is never wanted). Both
+// texts are SQLite's UTF-8, stored byte for byte. The count states the name in its text, between
+// double quotes; a name that such a word cannot carry (one with a zero byte, or one that names a
+// column of the table, which SQLite would read as that column) is bound instead. The import's
+// names are never such. Gives kStepDone when the row was added or one names the PNG; otherwise
+// the result code of the step that failed. A statement that cannot be compiled or bound raises.
+// The caller's transaction, if any, holds both statements.
+int AddRowUnlessNamed(storage::TSQLite3Database& index, const std::string& pngName,
+                      const std::string& modelPath);
 
 // Records `pngName` (a file name inside PreviewFolder) for `modelPath` unless the index already
 // names it, when both the model file and the PNG file exist. Never throws; the caller cannot tell

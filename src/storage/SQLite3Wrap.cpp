@@ -116,6 +116,10 @@ std::unique_ptr<TSQLite3Statement> TSQLite3Database::Prepare(const std::u16strin
   return std::make_unique<TSQLite3Statement>(*this, sql);
 }
 
+std::unique_ptr<TSQLite3Statement> TSQLite3Database::Prepare(const std::string& sqlUTF8) {
+  return std::make_unique<TSQLite3Statement>(*this, sqlUTF8);
+}
+
 std::unique_ptr<TSQLite3BlobHandler> TSQLite3Database::BlobOpen(const std::u16string& table,
                                                                 const std::u16string& column,
                                                                 std::int64_t rowID,
@@ -123,9 +127,10 @@ std::unique_ptr<TSQLite3BlobHandler> TSQLite3Database::BlobOpen(const std::u16st
   return std::make_unique<TSQLite3BlobHandler>(*this, table, column, rowID, writeAccess);
 }
 
-void TSQLite3Database::BeginTransaction() {
+void TSQLite3Database::BeginTransaction(TTransactionMode mode) {
   if (FTransactionOpen) throw ESQLite3Error(u"Transaction is already opened.");
-  Execute(u"BEGIN TRANSACTION;");
+  Execute(mode == TTransactionMode::Immediate ? u"BEGIN IMMEDIATE TRANSACTION;"
+                                              : u"BEGIN TRANSACTION;");
   FTransactionOpen = true;
 }
 
@@ -165,14 +170,20 @@ void TSQLite3Database::SetBusyTimeout(int milliseconds) {
   if (FHandle != nullptr) sqlite3_busy_timeout(FHandle, FBusyTimeout);
 }
 
+int TSQLite3Database::LastResultCode() const noexcept {
+  return FHandle == nullptr ? SQLITE_CANTOPEN : sqlite3_errcode(FHandle);
+}
+
 // ---- TSQLite3Statement --------------------------------------------------------------------------
 
 TSQLite3Statement::TSQLite3Statement(TSQLite3Database& ownerDatabase, const std::u16string& sql)
+    : TSQLite3Statement(ownerDatabase, EncodeUTF8(sql)) {}
+
+TSQLite3Statement::TSQLite3Statement(TSQLite3Database& ownerDatabase, const std::string& sqlUTF8)
     : FOwnerDatabase(&ownerDatabase) {
   ownerDatabase.RequireConnection();
-  const std::string text = EncodeUTF8(sql);
   // Length -1: SQLite reads up to the terminating zero and compiles only the first statement.
-  const int rc = sqlite3_prepare_v2(ownerDatabase.FHandle, text.c_str(), -1, &FHandle, nullptr);
+  const int rc = sqlite3_prepare_v2(ownerDatabase.FHandle, sqlUTF8.c_str(), -1, &FHandle, nullptr);
   // A failing prepare leaves the handle null; the constructor raises before registering, so the
   // caller gets no object and nothing stays listed.
   ownerDatabase.RaiseOnError(rc);
@@ -243,6 +254,31 @@ void TSQLite3Statement::BindBlob(int paramIndex, const void* data, int size) {
 void TSQLite3Statement::BindZeroBlob(int paramIndex, int size) {
   RequireHandle();
   FOwnerDatabase->RaiseOnError(sqlite3_bind_zeroblob(FHandle, paramIndex, size));
+}
+
+void TSQLite3Statement::Bind(int paramIndex, const TSQLite3Value& value) {
+  RequireHandle();
+  const auto size = static_cast<int>(value.bytes.size());
+  int code = SQLITE_OK;
+  switch (value.type) {
+    case TSQLite3Value::Type::Null:
+      code = sqlite3_bind_null(FHandle, paramIndex);
+      break;
+    case TSQLite3Value::Type::Integer:
+      code = sqlite3_bind_int64(FHandle, paramIndex, value.integer);
+      break;
+    case TSQLite3Value::Type::Real:
+      code = sqlite3_bind_double(FHandle, paramIndex, value.real);
+      break;
+    // data() is never null, so an empty text or blob binds as such, not as NULL.
+    case TSQLite3Value::Type::String:
+      code = sqlite3_bind_text(FHandle, paramIndex, value.bytes.data(), size, SQLITE_TRANSIENT);
+      break;
+    case TSQLite3Value::Type::Blob:
+      code = sqlite3_bind_blob(FHandle, paramIndex, value.bytes.data(), size, SQLITE_TRANSIENT);
+      break;
+  }
+  FOwnerDatabase->RaiseOnError(code);
 }
 
 void TSQLite3Statement::BindInt(const std::u16string& paramName, int value) {
@@ -342,6 +378,40 @@ int TSQLite3Statement::ColumnBytes(int columnIndex) {
   return sqlite3_column_bytes(FHandle, columnIndex);
 }
 
+TSQLite3Value TSQLite3Statement::ColumnValue(int columnIndex) {
+  RequireHandle();
+  TSQLite3Value value;
+  switch (sqlite3_column_type(FHandle, columnIndex)) {
+    case SQLITE_INTEGER:
+      value.type = TSQLite3Value::Type::Integer;
+      value.integer = sqlite3_column_int64(FHandle, columnIndex);
+      break;
+    case SQLITE_FLOAT:
+      value.type = TSQLite3Value::Type::Real;
+      value.real = sqlite3_column_double(FHandle, columnIndex);
+      break;
+    case SQLITE_TEXT: {
+      value.type = TSQLite3Value::Type::String;
+      // The bytes first, then their count (see ColumnText); in a UTF-8 database neither converts.
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(FHandle, columnIndex));
+      const int size = sqlite3_column_bytes(FHandle, columnIndex);
+      if (text != nullptr) value.bytes.assign(text, static_cast<std::size_t>(size));
+      break;
+    }
+    case SQLITE_BLOB: {
+      value.type = TSQLite3Value::Type::Blob;
+      // An empty blob comes back as a null pointer with no bytes.
+      const auto* blob = static_cast<const char*>(sqlite3_column_blob(FHandle, columnIndex));
+      const int size = sqlite3_column_bytes(FHandle, columnIndex);
+      if (size > 0) value.bytes.assign(blob, static_cast<std::size_t>(size));
+      break;
+    }
+    default:
+      break;
+  }
+  return value;
+}
+
 // ---- TSQLite3BlobHandler ------------------------------------------------------------------------
 
 TSQLite3BlobHandler::TSQLite3BlobHandler(TSQLite3Database& ownerDatabase,
@@ -394,5 +464,11 @@ void TSQLite3BlobHandler::Write(const void* buffer, int size, int offset) {
 }
 
 std::u16string ResultCodeText(int resultCode) { return DecodeUTF8(sqlite3_errstr(resultCode), -1); }
+
+bool ResultCodeIsDamage(int resultCode) {
+  // The low byte is the primary code of an extended one.
+  const int primary = resultCode & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
 
 }  // namespace storage

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "storage/SQLite3Value.h"
+
 struct sqlite3;
 struct sqlite3_stmt;
 struct sqlite3_blob;
@@ -47,6 +49,11 @@ inline constexpr int kStepBusy = 5;    // another connection's lock is in the wa
 // SQLite's own English text for a result code such as Step's (sqlite3_errstr), e.g. "database is
 // locked" for kStepBusy, for messages that say why a step failed.
 std::u16string ResultCodeText(int resultCode);
+
+// True when the result code (primary or extended, such as Step's or LastResultCode's) says that
+// the file itself is damaged: SQLITE_CORRUPT or SQLITE_NOTADB. Any other failure (a lock, a failed
+// read, a file that cannot be opened) says nothing about the file's content.
+bool ResultCodeIsDamage(int resultCode);
 
 class TSQLite3Statement;
 class TSQLite3BlobHandler;
@@ -103,16 +110,26 @@ class TSQLite3Database {
   // Compiles the first SQL statement of the text; the rest is ignored. Raises and returns nothing
   // on failure.
   std::unique_ptr<TSQLite3Statement> Prepare(const std::u16string& sql);
+  // The same for a text given as SQLite's UTF-8, whose bytes are sent as they are (a zero byte
+  // inside ends the text for SQLite).
+  std::unique_ptr<TSQLite3Statement> Prepare(const std::string& sqlUTF8);
 
   // Opens the blob in table.column of the row `rowID` of the database "main".
   std::unique_ptr<TSQLite3BlobHandler> BlobOpen(const std::u16string& table,
                                                 const std::u16string& column, std::int64_t rowID,
                                                 bool writeAccess);
 
-  // "BEGIN TRANSACTION;", "COMMIT;", "ROLLBACK;". The flag changes only when the SQL succeeded.
-  // BeginTransaction with a transaction open raises "Transaction is already opened."; Commit and
-  // Rollback without one raise "No transaction is open". Neither sends anything then.
-  void BeginTransaction();
+  // How BeginTransaction starts a transaction. Deferred takes no lock until the first statement
+  // needs one. Immediate takes the write lock at once (waiting as the busy time-out allows): a
+  // transaction that reads before it writes needs it, since SQLite cannot wait for the write lock
+  // of a transaction that already reads (it reports busy at once, another writer being in the way).
+  enum class TTransactionMode { Deferred, Immediate };
+
+  // "BEGIN TRANSACTION;" (Deferred) or "BEGIN IMMEDIATE TRANSACTION;", "COMMIT;", "ROLLBACK;". The
+  // flag changes only when the SQL succeeded. BeginTransaction with a transaction open raises
+  // "Transaction is already opened."; Commit and Rollback without one raise "No transaction is
+  // open". Neither sends anything then.
+  void BeginTransaction(TTransactionMode mode = TTransactionMode::Deferred);
   void Commit();
   void Rollback();
 
@@ -133,6 +150,12 @@ class TSQLite3Database {
   // connection and remembered for every later Open.
   void SetBusyTimeout(int milliseconds);
   int GetBusyTimeout() const noexcept { return FBusyTimeout; }
+
+  // SQLite's result code for the connection's latest call (sqlite3_errcode), for a caller that
+  // must tell why an operation raised (ResultCodeIsDamage); asked right after the failure, since
+  // after a call that succeeded SQLite leaves it undefined. A closed connection, or one whose open
+  // could not even make a handle, has nothing open: its code is SQLITE_CANTOPEN's.
+  int LastResultCode() const noexcept;
 
   PSQLite3 Handle() const noexcept { return FHandle; }
   bool TransactionOpen() const noexcept { return FTransactionOpen; }
@@ -167,6 +190,8 @@ class TSQLite3Statement {
   // "SQLite3 error: database is not connected." when the connection is closed, and SQLite's error
   // when the text does not compile; nothing stays registered then.
   TSQLite3Statement(TSQLite3Database& ownerDatabase, const std::u16string& sql);
+  // The same for a text given as SQLite's UTF-8, sent as it is.
+  TSQLite3Statement(TSQLite3Database& ownerDatabase, const std::string& sqlUTF8);
   // Leaves the owner's list and finalizes.
   virtual ~TSQLite3Statement();
 
@@ -185,6 +210,10 @@ class TSQLite3Statement {
   // SQLite copies the bytes.
   void BindBlob(int paramIndex, const void* data, int size);
   void BindZeroBlob(int paramIndex, int size);
+  // Binds the value as it is: a text's bytes unconverted (for a database in UTF-8, SQLite's
+  // default, they are stored exactly, well-formed or not), a blob's bytes (an empty blob as an
+  // empty blob), a real's 64 bits. SQLite itself binds a NaN as NULL.
+  void Bind(int paramIndex, const TSQLite3Value& value);
 
   void BindInt(const std::u16string& paramName, int value);
   void BindInt64(const std::u16string& paramName, std::int64_t value);
@@ -217,6 +246,9 @@ class TSQLite3Statement {
   // Memory owned by SQLite, valid until the next step, reset or finalize.
   const void* ColumnBlob(int columnIndex);
   int ColumnBytes(int columnIndex);
+  // The column's value as SQLite holds it: its type, and a text's bytes as stored (never converted
+  // through UTF-16), a blob's bytes, a real's 64 bits. A column index out of range reads as NULL.
+  TSQLite3Value ColumnValue(int columnIndex);
 
   // Null once detached.
   PSQLite3Stmt Handle() const noexcept { return FHandle; }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -80,6 +81,7 @@ TEST_F(DatabaseTest, ClosedConnectionOperationsRaiseNotConnected) {
       {"ChangePassword", [](TSQLite3Database& db) { db.ChangePassword(u"new"); }},
       {"DeletePassword", [](TSQLite3Database& db) { db.DeletePassword(); }},
       {"BeginTransaction", [](TSQLite3Database& db) { db.BeginTransaction(); }},
+      {"UTF-8 Prepare", [](TSQLite3Database& db) { db.Prepare(std::string("SELECT 1;")); }},
   };
   for (bool wasOpen : {false, true}) {
     for (const auto& c : cases) {
@@ -192,6 +194,97 @@ TEST_F(DatabaseTest, TransactionFlagMisuseRaisesWithoutSendingSQL) {
   db.Rollback();  // the first transaction is still the one open
   db.Close();
   EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t;"), 0);
+}
+
+// Immediate takes the write lock at BEGIN: another connection cannot write until the commit. A
+// deferred transaction that has sent nothing yet holds no lock.
+TEST_F(DatabaseTest, ImmediateTransactionTakesTheWriteLockAtOnce) {
+  using Mode = TSQLite3Database::TTransactionMode;
+  struct Case {
+    const char* name;
+    Mode mode;
+    int otherWrite;  // the other connection's insert inside the transaction
+  } const cases[] = {{"deferred", Mode::Deferred, storage::kStepDone},
+                     {"immediate", Mode::Immediate, storage::kStepBusy}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSQLite3Database db;
+    OpenWithTable(db);
+    db.BeginTransaction(c.mode);
+    EXPECT_TRUE(db.TransactionOpen());
+    TSQLite3Database other;
+    other.Open(DbPath());
+    auto insert = other.Prepare(u"INSERT INTO t(v) VALUES('other');");
+    EXPECT_EQ(insert->StepAndReset(), c.otherWrite);
+    db.Execute(u"INSERT INTO t(v) VALUES('inside');");
+    db.Commit();
+    EXPECT_EQ(insert->StepAndReset(), storage::kStepDone);
+  }
+  EXPECT_EQ(QueryInt(u"SELECT count(*) FROM t WHERE v = 'inside';"), 2);
+}
+
+// Why an operation failed, asked of the connection right after: SQLite's damage codes (a file
+// that is no database, a torn page) count as damage, a missing file or another run's lock do not.
+// Each failure shows either as a raise (open, prepare) or as the step's code.
+TEST_F(DatabaseTest, LastResultCodeTellsDamageFromOtherFailures) {
+  constexpr int kCorrupt = 11, kCantOpen = 14, kNotADb = 26;
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    int code;
+    bool damage;
+  } const cases[] = {
+      {"not a database",
+       [](const std::filesystem::path& f) { testsupport::WriteBytes(f, std::string(4096, 'x')); },
+       kNotADb, true},
+      {"torn table page",
+       [](const std::filesystem::path& f) {
+         std::string bytes = testsupport::ReadBytes(f);
+         ASSERT_GE(bytes.size(), 8192u);
+         bytes.replace(4096, 4096, std::string(4096, '\xFF'));  // page 2: the table's root
+         testsupport::WriteBytes(f, bytes);
+       },
+       kCorrupt, true},
+      {"missing file", [](const std::filesystem::path& f) { std::filesystem::remove(f); },
+       kCantOpen, false},
+      {"locked", [](const std::filesystem::path&) {}, storage::kStepBusy, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    {
+      TSQLite3Database maker;
+      OpenWithTable(maker);
+      maker.Execute(u"PRAGMA page_size=4096; VACUUM; INSERT INTO t(v) VALUES('row');");
+    }
+    c.make(folder_.Path() / "test.sqlite");
+    TSQLite3Database holder;
+    if (c.code == storage::kStepBusy) {
+      holder.Open(DbPath());
+      holder.Execute(u"BEGIN EXCLUSIVE;");
+    }
+    TSQLite3Database db;
+    int code = storage::kStepRow;
+    try {
+      db.OpenExisting(DbPath(), TSQLite3Database::TOpenMode::ReadOnly);
+      auto query = db.Prepare(u"SELECT count(*) FROM t WHERE v IS NOT NULL;");
+      while ((code = query->Step()) == storage::kStepRow) {
+      }
+    } catch (const ESQLite3Error&) {
+      code = db.LastResultCode();
+    }
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(db.LastResultCode(), c.code);
+    EXPECT_EQ(storage::ResultCodeIsDamage(code), c.damage);
+    db.Close();
+    holder.Close();
+    std::filesystem::remove(folder_.Path() / "test.sqlite");
+  }
+  // Nothing open, nothing could be opened.
+  EXPECT_EQ(TSQLite3Database().LastResultCode(), kCantOpen);
+  // Extended codes by their primary code: SQLITE_CORRUPT_VTAB and _SEQUENCE, SQLITE_IOERR_READ.
+  EXPECT_TRUE(storage::ResultCodeIsDamage(267));
+  EXPECT_TRUE(storage::ResultCodeIsDamage(523));
+  EXPECT_FALSE(storage::ResultCodeIsDamage(266));
 }
 
 TEST_F(DatabaseTest, FailingTransactionSQLLeavesTheFlag) {

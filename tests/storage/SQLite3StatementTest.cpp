@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "storage/SQLite3Utils.h"
@@ -14,6 +16,7 @@ namespace {
 using storage::ResultCodeText;
 using storage::TSQLite3Database;
 using storage::TSQLite3Statement;
+using storage::TSQLite3Value;
 
 // SQLite's result and type codes, as the layer hands them through.
 using storage::kStepBusy;
@@ -274,6 +277,113 @@ TEST_F(StatementTest, ColumnTextKeepsIllFormedBytes) {
             u"b");
 }
 
+// ---- Values byte for byte -----------------------------------------------------------------------
+
+TSQLite3Value Text(std::string bytes) {
+  return {TSQLite3Value::Type::String, 0, 0, std::move(bytes)};
+}
+TSQLite3Value Blob(std::string bytes) {
+  return {TSQLite3Value::Type::Blob, 0, 0, std::move(bytes)};
+}
+TSQLite3Value Integer(std::int64_t value) { return {TSQLite3Value::Type::Integer, value, 0, {}}; }
+// A real with exactly these 64 bits.
+TSQLite3Value RealBits(std::uint64_t bits) {
+  TSQLite3Value v{TSQLite3Value::Type::Real, 0, 0, {}};
+  std::memcpy(&v.real, &bits, sizeof bits);
+  return v;
+}
+
+std::uint64_t BitsOf(double real) {
+  std::uint64_t bits = 0;
+  std::memcpy(&bits, &real, sizeof bits);
+  return bits;
+}
+
+// Equal by type and by every byte: reals by their bits, so -0.0 differs from 0.0.
+void ExpectSameValue(const TSQLite3Value& actual, const TSQLite3Value& expected) {
+  EXPECT_EQ(static_cast<int>(actual.type), static_cast<int>(expected.type));
+  EXPECT_EQ(actual.integer, expected.integer);
+  EXPECT_EQ(BitsOf(actual.real), BitsOf(expected.real)) << "real " << actual.real;
+  EXPECT_EQ(actual.bytes, expected.bytes);
+}
+
+// Each value bound into an untyped column (no affinity: SQLite stores what it is given), then read
+// back whole, and the stored form checked by SQLite itself: its type, byte count and hex. SQLite
+// keeps a real's 64 bits but stores a NaN, whatever its bits, as NULL.
+TEST_F(StatementTest, BindAndColumnValueRoundTripByteForByte) {
+  const std::uint64_t kNegativeZero = 0x8000000000000000ULL;
+  struct Case {
+    const char* name;
+    TSQLite3Value bound;
+    TSQLite3Value stored;
+    const char* storedType;  // typeof(v)
+    const char* hex;         // hex(v) of a text or blob, "" otherwise
+  } const cases[] = {
+      {"null", {}, {}, "null", ""},
+      {"largest integer", Integer(std::numeric_limits<std::int64_t>::max()),
+       Integer(std::numeric_limits<std::int64_t>::max()), "integer", ""},
+      {"smallest integer", Integer(std::numeric_limits<std::int64_t>::min()),
+       Integer(std::numeric_limits<std::int64_t>::min()), "integer", ""},
+      {"real", RealBits(BitsOf(-2.5)), RealBits(BitsOf(-2.5)), "real", ""},
+      {"negative zero", RealBits(kNegativeZero), RealBits(kNegativeZero), "real", ""},
+      {"smallest subnormal", RealBits(1), RealBits(1), "real", ""},
+      {"infinity", RealBits(0x7FF0000000000000ULL), RealBits(0x7FF0000000000000ULL), "real", ""},
+      {"quiet NaN", RealBits(0x7FF8000000000000ULL), {}, "null", ""},
+      {"NaN with payload", RealBits(0x7FF0000000000001ULL), {}, "null", ""},
+      {"negative NaN", RealBits(0xFFF8000000000001ULL), {}, "null", ""},
+      {"UTF-8 text", Text("caf\xC3\xA9"), Text("caf\xC3\xA9"), "text", "636166C3A9"},
+      {"ill-formed UTF-8", Text("a\xFF\xC3(b"), Text("a\xFF\xC3(b"), "text", "61FFC32862"},
+      {"encoded surrogate", Text("\xED\xA0\x80"), Text("\xED\xA0\x80"), "text", "EDA080"},
+      // CESU-8's form of a pair: six bytes kept, never joined into one character of four.
+      {"encoded surrogate pair", Text("\xED\xA0\xBD\xED\xB8\x80"), Text("\xED\xA0\xBD\xED\xB8\x80"),
+       "text", "EDA0BDEDB880"},
+      {"zero byte inside", Text(std::string("a\0b", 3)), Text(std::string("a\0b", 3)), "text",
+       "610062"},
+      {"empty text", Text(""), Text(""), "text", ""},
+      {"blob", Blob(std::string("\x00\xFF\x80", 3)), Blob(std::string("\x00\xFF\x80", 3)), "blob",
+       "00FF80"},
+      {"empty blob", Blob(""), Blob(""), "blob", ""},
+  };
+  auto insert = db_.Prepare(u"INSERT INTO t(id, v) VALUES(?, ?);");
+  auto read =
+      db_.Prepare(u"SELECT v, typeof(v), length(CAST(v AS BLOB)), hex(v) FROM t WHERE id=?;");
+  int id = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    insert->BindInt64(1, ++id);
+    insert->Bind(2, c.bound);
+    ASSERT_EQ(insert->StepAndReset(), kStepDone);
+    read->BindInt64(1, id);
+    ASSERT_EQ(read->Step(), kStepRow);
+    ExpectSameValue(read->ColumnValue(0), c.stored);
+    ExpectSameValue(read->ColumnValue(1), Text(c.storedType));
+    if (c.stored.type == TSQLite3Value::Type::String ||
+        c.stored.type == TSQLite3Value::Type::Blob) {
+      EXPECT_EQ(read->ColumnInt64(2), static_cast<std::int64_t>(c.stored.bytes.size()));
+      ExpectSameValue(read->ColumnValue(3), Text(c.hex));
+    }
+    read->Reset();
+  }
+}
+
+// A text in the SQL given as UTF-8 reaches SQLite as those bytes: a literal that is not well-formed
+// comes back unchanged, where the UTF-16 form could only state its bytes as lone surrogates.
+TEST_F(StatementTest, PrepareFromUTF8SendsTheBytesAsTheyAre) {
+  auto literal = db_.Prepare(std::string("SELECT 'a\xFF\xC3(b', x'', 1e999, -0.0;"));
+  ASSERT_EQ(literal->Step(), kStepRow);
+  ExpectSameValue(literal->ColumnValue(0), Text("a\xFF\xC3(b"));
+  ExpectSameValue(literal->ColumnValue(1), Blob(""));
+  ExpectSameValue(literal->ColumnValue(2), RealBits(0x7FF0000000000000ULL));
+  ExpectSameValue(literal->ColumnValue(3), RealBits(0x8000000000000000ULL));
+  ExpectSameValue(literal->ColumnValue(4), {});  // past the last column: NULL
+}
+
+TEST_F(StatementTest, BindValueFailureRaisesSQLiteText) {
+  auto insert = db_.Prepare(u"INSERT INTO t(v) VALUES(?);");
+  EXPECT_EQ(RaisedMessage([&] { insert->Bind(2, Text("x")); }),
+            u"SQLite3 error: column index out of range");
+}
+
 TEST_F(StatementTest, ColumnNames) {
   auto statement = db_.Prepare(u"SELECT 1 AS first, 2 AS \"caf\u00E9\", v FROM t;");
   EXPECT_EQ(statement->ColumnCount(), 3);
@@ -316,6 +426,8 @@ TEST_F(StatementTest, DetachedStatementRaisesOnEveryOperation) {
       {"ColumnText", [](TSQLite3Statement& s) { s.ColumnText(0); }},
       {"ColumnBlob", [](TSQLite3Statement& s) { s.ColumnBlob(0); }},
       {"ColumnBytes", [](TSQLite3Statement& s) { s.ColumnBytes(0); }},
+      {"Bind", [](TSQLite3Statement& s) { s.Bind(1, TSQLite3Value{}); }},
+      {"ColumnValue", [](TSQLite3Statement& s) { s.ColumnValue(0); }},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(RaisedMessage([&] { c.action(*statement); }), kNotConnected) << c.name;
