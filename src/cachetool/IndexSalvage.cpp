@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <utility>
 
@@ -66,6 +67,7 @@ std::optional<std::vector<StoredValue>> DecodeRecord(std::string_view payload,
     if (types.size() > maxColumns) return std::nullopt;
   }
   std::vector<StoredValue> values;
+  values.reserve(types.size());
   std::size_t data = headerSize;
   for (const std::uint64_t type : types) {
     static constexpr std::size_t kIntegerBytes[] = {0, 1, 2, 3, 4, 6, 8};
@@ -126,12 +128,11 @@ class TreeReader {
         usable_(pageSize - reserved),
         pageCount_(static_cast<std::uint32_t>(file.size() / pageSize)) {}
 
-  // Every entry of the table B-tree rooted at `root`, in key order; `unreadable` counts the pages
-  // that were not taken.
-  std::vector<Entry> Read(std::uint32_t root, std::size_t maxColumns) {
-    std::vector<Entry> entries;
-    Walk(root, Bounds{}, maxColumns, 0, entries);
-    return entries;
+  // Hands every entry of the table B-tree rooted at `root` to `take`, in key order, a leaf's
+  // entries once the whole leaf is read (so that no more than a leaf's are held here); `unreadable`
+  // counts the pages that were not taken.
+  void Read(std::uint32_t root, std::size_t maxColumns, const std::function<void(Entry&)>& take) {
+    Walk(root, Bounds{}, maxColumns, 0, take);
   }
 
   std::size_t unreadable = 0;
@@ -147,7 +148,7 @@ class TreeReader {
   }
 
   void Walk(std::uint32_t number, const Bounds& bounds, std::size_t maxColumns, int depth,
-            std::vector<Entry>& entries) {
+            const std::function<void(Entry&)>& take) {
     const auto page = Page(number);
     if (!page || depth > kMaxDepth || !seen_.insert(number).second) {
       ++unreadable;
@@ -161,7 +162,7 @@ class TreeReader {
         ++unreadable;
         return;
       }
-      for (auto& e : *leaf) entries.push_back(std::move(e));
+      for (auto& e : *leaf) take(e);
     } else if (type == kInteriorTable) {
       const auto children = ReadInterior(*page, header, bounds);
       if (!children) {
@@ -169,7 +170,7 @@ class TreeReader {
         return;
       }
       for (const auto& [child, childBounds] : *children) {
-        Walk(child, childBounds, maxColumns, depth + 1, entries);
+        Walk(child, childBounds, maxColumns, depth + 1, take);
       }
     } else {
       ++unreadable;
@@ -274,13 +275,20 @@ class TreeReader {
         return std::nullopt;
       }
       lastKey = rowid;
-      std::string payload(page.substr(payloadAt, static_cast<std::size_t>(local)));
+      // A payload that lies whole on the page is read where it is; one that goes on in overflow
+      // pages is put together first.
+      std::string_view payload = page.substr(payloadAt, static_cast<std::size_t>(local));
+      std::string joined;
       std::set<std::uint32_t> chain;
-      if (local < size && !ReadOverflow(Get4(page, static_cast<std::size_t>(end) - 4), size - local,
-                                        payload, chain)) {
-        // The row's overflow pages are not whole: this row is lost, not the page's others.
-        ++lostOverflows;
-        continue;
+      if (local < size) {
+        joined.assign(payload);
+        if (!ReadOverflow(Get4(page, static_cast<std::size_t>(end) - 4), size - local, joined,
+                          chain)) {
+          // The row's overflow pages are not whole: this row is lost, not the page's others.
+          ++lostOverflows;
+          continue;
+        }
+        payload = joined;
       }
       auto values = DecodeRecord(payload, maxColumns);
       if (!values) return std::nullopt;
@@ -326,17 +334,18 @@ class TreeReader {
 // The root page of the table, from the schema (the table B-tree rooted at page 1): nothing when
 // the schema names no such table; `unreadable` counts the schema's pages that were not taken.
 std::optional<std::uint32_t> FindRoot(TreeReader& reader, std::string_view table) {
-  // sqlite_schema: type, name, tbl_name, rootpage, sql.
-  for (const auto& e : reader.Read(1, 5)) {
+  // sqlite_schema: type, name, tbl_name, rootpage, sql. The first row that names the table wins.
+  std::optional<std::uint32_t> root;
+  reader.Read(1, 5, [&](const Entry& e) {
     const auto& v = e.values;
-    if (v.size() < 4 || v[0].type != StoredValue::Type::String || v[0].bytes != "table" ||
+    if (root || v.size() < 4 || v[0].type != StoredValue::Type::String || v[0].bytes != "table" ||
         v[1].type != StoredValue::Type::String || !EqualsIgnoringAsciiCase(v[1].bytes, table) ||
         v[3].type != StoredValue::Type::Integer || v[3].integer < 2 || v[3].integer > 0xFFFFFFFF) {
-      continue;
+      return;
     }
-    return static_cast<std::uint32_t>(v[3].integer);
-  }
-  return std::nullopt;
+    root = static_cast<std::uint32_t>(v[3].integer);
+  });
+  return root;
 }
 
 bool IsPageSize(std::uint32_t size) {
@@ -371,13 +380,13 @@ Salvage SalvageTable(std::string_view file, std::string_view table) {
     salvage.pageSize = size;
     salvage.tableFound = root.has_value();
     if (root) {
-      for (auto& e : reader.Read(*root, 3)) {
+      reader.Read(*root, 3, [&](Entry& e) {
         // The ID column is the row ID itself: SQLite keeps NULL in its place in the record.
         auto& v = e.values;
-        if (!v.empty() && v[0].type != StoredValue::Type::Null) continue;
+        if (!v.empty() && v[0].type != StoredValue::Type::Null) return;
         v.resize(3);
         salvage.rows.push_back({e.rowid, std::move(v[1]), std::move(v[2])});
-      }
+      });
     }
     salvage.unreadablePages = reader.unreadable;
     return salvage;

@@ -2,6 +2,7 @@
 // into it, and the swap.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -28,7 +29,8 @@ void RaiseOn(int code, const char* what, const Text& path) {
   }
 }
 
-// Binds the value as the file held it, bytes unchanged.
+// Binds the value as the file held it, bytes unchanged. SQLite reads them where they are: the value
+// outlives the statement's step.
 void Bind(TSQLite3Statement& statement, int index, const StoredValue& v, const Text& path) {
   sqlite3_stmt* s = statement.Handle();
   int code = SQLITE_OK;
@@ -44,11 +46,11 @@ void Bind(TSQLite3Statement& statement, int index, const StoredValue& v, const T
       break;
     case StoredValue::Type::String:
       code = sqlite3_bind_text(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
-                               SQLITE_TRANSIENT);
+                               SQLITE_STATIC);
       break;
     case StoredValue::Type::Blob:
       code = sqlite3_bind_blob(s, index, v.bytes.data(), static_cast<int>(v.bytes.size()),
-                               SQLITE_TRANSIENT);
+                               SQLITE_STATIC);
       break;
   }
   RaiseOn(code, "write the new index", path);
@@ -175,6 +177,28 @@ void LateCatchUp(const Text& backup, std::int64_t seenUpTo, Outcome& outcome) {
   }
 }
 
+// The PNG files of the cache folder (none without the folder) that no row of the index names
+// (none when the index cannot be read now). The folder is listed by name alone: of the PNGs that
+// a cache holds, only those without a row are examined, and the rows are read only when the
+// folder holds a PNG.
+std::vector<Text> UnlistedPngs() {
+  if (!platform::FolderExists(preview::PreviewFolder)) return {};
+  auto names = platform::ListFolderNames(preview::PreviewFolder);
+  if (!names) {
+    throw ECacheError(Cannot("list the cache folder", preview::PreviewFolder, SystemReason()));
+  }
+  std::erase_if(*names, [](const Text& name) { return !IsPngName(name); });
+  if (names->empty()) return {};
+  ListedNames listed;
+  try {
+    listed = ReadListedNames();
+  } catch (const ECacheError&) {
+    // An index that cannot be read now lists no row: every PNG made since is named.
+  }
+  std::erase_if(*names, [&listed](const Text& name) { return listed.Lists(name); });
+  return std::move(*names);
+}
+
 }  // namespace
 
 // Adds the rows to the index `path`, in one transaction: with their own IDs, or, `asNew`, as new
@@ -234,14 +258,12 @@ std::vector<Text> UnregisteredSince(std::int64_t since) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
   for (;;) {
-    const CacheView cache = ReadCache(UnreadableIndex::Record);
-    const ListedNames listed(cache.rows);
-    std::vector<Text> unregistered;
-    for (const auto& file : cache.files) {
-      if (file.status.modifiedSeconds >= since && IsUnlisted(file.name, listed)) {
-        unregistered.push_back(file.name);
-      }
-    }
+    std::vector<Text> unregistered = UnlistedPngs();
+    std::erase_if(unregistered, [since](const Text& name) {
+      const auto status = platform::GetFileStatus(preview::CachePath(name));
+      return !status || status->folder || status->modifiedSeconds < since;
+    });
+    std::sort(unregistered.begin(), unregistered.end());
     if (unregistered.empty() || std::chrono::steady_clock::now() > deadline) return unregistered;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
