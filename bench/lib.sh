@@ -149,3 +149,8 @@ median_of() {
   tr -s ' \n' '\n' | awk 'NF' | sort -n | awk '{ v[NR] = $1 } END {
     if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# Of a times file of time_one.c (a line per run: wall, user and system seconds, peak KiB):
+# column FILE N gives the Nth column, cpu FILE user + system.
+column() { cut -d' ' -f"$2" "$1"; }
+cpu() { awk '{ print $2 + $3 }' "$1"; }

@@ -188,9 +188,6 @@ done
 echo
 echo "load after the rounds: $(cut -d' ' -f1-3 /proc/loadavg)"
 
-# column FILE N: the Nth column (1 wall, 2 user, 3 system, 4 peak KiB); cpu FILE: user + system.
-column() { cut -d' ' -f"$2" "$1"; }
-cpu() { awk '{ print $2 + $3 }' "$1"; }
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 
 echo
