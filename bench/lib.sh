@@ -34,7 +34,8 @@ bench_prepare() {
       nice cmake --build --preset native --target hopgate tarncore -j 2 >/dev/null) ||
       die "the native build failed"
   fi
-  local bin=${BENCH_BIN:-$repo_dir/build/native/bin}
+  local bin
+  bin=$(bench_bin)
   [[ -x "$bin/hopgate" && -e "$bin/libtarncore.so" ]] || die "no hopgate and libtarncore.so in $bin"
 
   work=$(mktemp -d "${TMPDIR:-/tmp}/hopgate-bench.XXXXXX")
@@ -53,6 +54,25 @@ bench_prepare() {
   export TARNCORE_DATA_ROOT="$work/data"
   cache="$TARNCORE_DATA_ROOT/Vexmoor/PreviewPNG"
   mkdir -p "$TARNCORE_DATA_ROOT"
+}
+
+# The folder the measured programs come from: BENCH_BIN, or the native build's.
+bench_bin() { echo "${BENCH_BIN:-$repo_dir/build/native/bin}"; }
+
+# bench_also TARGET...: after bench_prepare, builds further targets of the native build as it
+# built hopgate (unless BENCH_SKIP_BUILD or BENCH_BIN says not to), and copies those that are
+# programs (hopgate-cache) into the program folder beside hopgate.
+bench_also() {
+  if [[ "${BENCH_SKIP_BUILD:-0}" != 1 && -z "${BENCH_BIN:-}" ]]; then
+    (cd "$repo_dir" && nice cmake --build --preset native --target "$@" -j 2 >/dev/null) ||
+      die "the native build of $* failed"
+  fi
+  local target
+  for target in "$@"; do
+    if [[ -x "$(bench_bin)/$target" && ! -d "$(bench_bin)/$target" ]]; then
+      cp "$(bench_bin)/$target" "$program/"
+    fi
+  done
 }
 
 # The real ImageMagick convert: /usr/bin/convert when present, so that no wrapper found earlier
@@ -129,3 +149,8 @@ median_of() {
   tr -s ' \n' '\n' | awk 'NF' | sort -n | awk '{ v[NR] = $1 } END {
     if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+
+# Of a times file of time_one.c (a line per run: wall, user and system seconds, peak KiB):
+# column FILE N gives the Nth column, cpu FILE user + system.
+column() { cut -d' ' -f"$2" "$1"; }
+cpu() { awk '{ print $2 + $3 }' "$1"; }

@@ -219,9 +219,6 @@ fsync_figure() {
     'BEGIN { printf "%.2f (%.2f) ms", m * 1000, x * 1000 }'
 }
 
-# column FILE N: the Nth column (1 wall, 2 user, 3 system) of a times file; cpu FILE: user + sys.
-column() { cut -d' ' -f"$2" "$1"; }
-cpu() { awk '{ print $2 + $3 }' "$1"; }
 mean_of() { awk '{ s += $1 } END { printf "%.6f", s / NR }'; }
 min_of() { sort -g | head -1; }
 

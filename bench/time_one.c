@@ -1,8 +1,11 @@
-/* Runs one command and appends its wall time and CPU time to a file, in seconds:
- *   time_one OUT COMMAND [ARGUMENT...]   ->   "WALL USER SYSTEM\n" appended to OUT
+/* Runs one command and appends its wall time and CPU time to a file, in seconds, and its peak
+ * resident size in KiB:
+ *   time_one OUT COMMAND [ARGUMENT...]   ->   "WALL USER SYSTEM MAXRSS\n" appended to OUT
  * The wall time is read on the monotonic clock right before fork and right after wait4, so it is
- * the command's start, run and exit and nothing of a shell around it; the CPU times are the
- * command's own (wait4's rusage). Exits 1 when the command cannot be run or does not exit 0. */
+ * the command's start, run and exit and nothing of a shell around it; the CPU times and the peak
+ * resident size are the command's own (wait4's rusage). Exits with the command's exit code (128
+ * and the signal's number when a signal ended it), 1 when its figures cannot be written, 127 when
+ * it cannot be run. */
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <sys/resource.h>
@@ -34,7 +37,9 @@ int main(int argc, char** argv) {
       (double)(end.tv_sec - start.tv_sec) + (double)(end.tv_nsec - start.tv_nsec) / 1e9;
   FILE* out = fopen(argv[1], "a");
   if (!out) return 1;
-  fprintf(out, "%.6f %.6f %.6f\n", wall, seconds(usage.ru_utime), seconds(usage.ru_stime));
+  fprintf(out, "%.6f %.6f %.6f %ld\n", wall, seconds(usage.ru_utime), seconds(usage.ru_stime),
+          usage.ru_maxrss);
   if (fclose(out) != 0) return 1;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

@@ -150,34 +150,65 @@ void RequireIndexIsAFile(std::string_view what) {
   }
 }
 
-std::vector<IndexRow> ReadRows(bool* interruptedWrite) {
+namespace {
+
+// What `add` makes of the index's rows, read in ID order, read-only: a `Result` to which `add`
+// adds each row from the statement standing on it. An empty `Result` when there is no index file
+// or no table. Read from a rolled-back copy when a cut-off write's journal stands beside the index
+// (ReadRollingBack), a fresh `Result` then; a read that stops early raises ECacheError.
+template <typename Result, typename Add>
+Result ReadEachRow(Add add, bool* interruptedWrite) {
   if (interruptedWrite) *interruptedWrite = false;
   RequireIndexIsAFile("read");
-  if (!platform::FileExists(preview::IndexPath())) return {};
+  if (!platform::FileExists(preview::IndexPath())) return Result{};
   try {
     return ReadRollingBack(
-        [](const Text& path) {
-          std::vector<IndexRow> rows;
+        [&add](const Text& path) {
+          Result result{};
           TSQLite3Database index;
           OpenIndexReadOnly(index, path);
-          if (!HasTable(index)) return rows;
+          if (!HasTable(index)) return result;
           auto list = index.Prepare(
               u"SELECT ID,PngMd5FileName,SwFullFileName FROM PreviewPNGTable ORDER BY ID");
+          std::size_t count = 0;
           int code;
           while ((code = list->Step()) == storage::kStepRow) {
-            rows.push_back({list->ColumnInt64(0), list->ColumnText(1), list->ColumnText(2)});
+            add(result, *list);
+            ++count;
           }
           if (code != storage::kStepDone) {
             throw ECacheError(Cannot("read the index", preview::IndexPath(),
-                                     "stopped after " + Counted(rows.size(), "row") + ": " +
+                                     "stopped after " + Counted(count, "row") + ": " +
                                          Utf8(storage::ResultCodeText(code))));
           }
-          return rows;
+          return result;
         },
         interruptedWrite);
   } catch (const storage::ESQLite3Error& e) {
     throw ECacheError(Cannot("read the index", preview::IndexPath(), e.what()));
   }
+}
+
+}  // namespace
+
+std::vector<IndexRow> ReadRows(bool* interruptedWrite) {
+  return ReadEachRow<std::vector<IndexRow>>(
+      [](std::vector<IndexRow>& rows, storage::TSQLite3Statement& row) {
+        rows.push_back({row.ColumnInt64(0), row.ColumnText(1), row.ColumnText(2)});
+      },
+      interruptedWrite);
+}
+
+std::size_t CountRows() {
+  return ReadEachRow<std::size_t>(
+      [](std::size_t& count, storage::TSQLite3Statement& row) {
+        // The values are fetched, as ReadRows fetches them: a row whose overflow pages cannot be
+        // read stops the count too.
+        row.ColumnBlob(1);
+        row.ColumnBlob(2);
+        ++count;
+      },
+      nullptr);
 }
 
 CacheView ReadCache(UnreadableIndex unreadable) {
@@ -308,7 +339,15 @@ std::set<Text> DuplicateNames(const std::vector<IndexRow>& rows) {
 bool IsPngName(const Text& name) { return textrules::ExtensionIs(name, u".PNG"); }
 
 ListedNames::ListedNames(const std::vector<IndexRow>& rows) {
-  for (const auto& row : rows) upper_.insert(textrules::UpperAscii(row.png));
+  for (const auto& row : rows) Add(row.png);
+}
+
+void ListedNames::Add(const Text& png) { upper_.insert(textrules::UpperAscii(png)); }
+
+ListedNames ReadListedNames() {
+  return ReadEachRow<ListedNames>(
+      [](ListedNames& names, storage::TSQLite3Statement& row) { names.Add(row.ColumnText(1)); },
+      nullptr);
 }
 
 bool ListedNames::Lists(const Text& fileName) const {

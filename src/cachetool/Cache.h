@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "cachetool/Console.h"
@@ -90,6 +91,10 @@ void RequireIndexIsAFile(std::string_view what);
 // is left as it is. An index that is not a file (IndexNotAFile) raises ECacheError.
 std::vector<IndexRow> ReadRows(bool* interruptedWrite = nullptr);
 
+// The number of rows ReadRows gives, read the same way (every row's values fetched, so what stops
+// ReadRows stops the count too), without keeping them.
+std::size_t CountRows();
+
 // How IntegrityProblems treats a journal left beside the index by a cut-off write.
 enum class CutOffJournal {
   RolledBack,  // checks a scratch copy of the pair with the journal rolled back, as ReadRows reads
@@ -159,12 +164,18 @@ bool IsPngName(const Text& name);
 // file that a case-insensitive file system finds under a row's name is never taken for an orphan.
 class ListedNames {
  public:
+  ListedNames() = default;
   explicit ListedNames(const std::vector<IndexRow>& rows);
+  void Add(const Text& png);
   bool Lists(const Text& fileName) const;
 
  private:
-  std::set<Text> upper_;
+  std::unordered_set<Text> upper_;
 };
+
+// The PNG names that the index's rows give, read as ReadRows reads the rows but without their
+// model paths.
+ListedNames ReadListedNames();
 
 // A PNG file of the cache folder that no row names.
 bool IsUnlisted(const Text& fileName, const ListedNames& listed);

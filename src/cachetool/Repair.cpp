@@ -131,6 +131,8 @@ void Replace(Outcome& outcome, std::int64_t start) {
     const std::int64_t upTo = outcome.salvage.rows.empty()
                                   ? std::numeric_limits<std::int64_t>::min()
                                   : outcome.salvage.rows.back().id;
+    // The rows are in the new index: their memory goes back before the new index is read again.
+    std::vector<SalvagedRow>().swap(outcome.salvage.rows);
     PutInPlace(fresh, upTo, outcome);
   } catch (...) {
     platform::DeleteFile(fresh);
@@ -139,7 +141,7 @@ void Replace(Outcome& outcome, std::int64_t start) {
   }
   try {
     outcome.unregistered = UnregisteredSince(start);
-    outcome.rowsNow = ReadRows().size();
+    outcome.rowsNow = CountRows();
   } catch (const ECacheError& e) {
     outcome.afterwards = e.what();
   }
@@ -193,6 +195,7 @@ int CommandRepair(const Command& self, const std::vector<Text>& arguments, const
   // A second back, since a file's time is kept in whole seconds.
   const std::int64_t start = NowSeconds() - 1;
   outcome.salvage = SalvageCopy(outcome);
+  outcome.salvagedRows = outcome.salvage.rows.size();
   StepDone("salvaged");
   if (!options.dryRun) Replace(outcome, start);
   Report(outcome, true, options, console);

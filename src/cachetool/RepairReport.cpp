@@ -23,7 +23,7 @@ void ReportJson(const Outcome& o, bool damaged, const Options& options, const Co
   console.out("{\"index\": " + JsonString(preview::IndexPath()) + ", \"damaged\": " +
               (damaged ? "true" : "false") + ", \"problems\": " + JsonList(o.problems) +
               ", \"journal\": " + (o.journal ? "true" : "false") +
-              ", \"rows\": " + std::to_string(s.rows.size()) +
+              ", \"rows\": " + std::to_string(o.salvagedRows) +
               ", \"unreadable_pages\": " + std::to_string(s.unreadablePages) +
               ", \"unreadable_rows\": " + std::to_string(s.unreadableRows) +
               ", \"recovered_leaves\": " + std::to_string(s.recoveredLeaves) +
@@ -64,7 +64,7 @@ void Report(const Outcome& o, bool damaged, const Options& options, const Consol
                            : "no page size makes its first page readable\n");
   }
   if (!s.tableFound && s.unreadablePages == 0) console.out("it holds no preview table\n");
-  console.out("salvaged " + Counted(s.rows.size(), "row") +
+  console.out("salvaged " + Counted(o.salvagedRows, "row") +
               (s.recoveredLeaves ? ", " + Counted(s.recoveredLeaves, "leaf page") +
                                        " of them found whole below pages that could not be read"
                                  : "") +

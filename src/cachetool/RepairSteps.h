@@ -30,9 +30,10 @@ struct Options {
 };
 
 struct Outcome {
-  std::vector<Text> problems;  // SQLite's integrity check of the index in place
-  bool journal = false;        // a journal stood beside the index and was rolled back
-  Salvage salvage;
+  std::vector<Text> problems;      // SQLite's integrity check of the index in place
+  bool journal = false;            // a journal stood beside the index and was rolled back
+  Salvage salvage;                 // its rows are let go once they are in the new index
+  std::size_t salvagedRows = 0;    // how many rows the salvage gave
   std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
   std::string counter;             // the index's change counter when its rows were last read
   std::optional<Text> keptAs;      // where the damaged index went

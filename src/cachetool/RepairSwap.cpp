@@ -43,8 +43,11 @@ std::vector<SalvagedRow> CommittedSince(const TSQLite3Database& db, std::int64_t
   if (counter == outcome.counter) return {};
   outcome.counter = counter;
   std::vector<SalvagedRow> rows = SalvageTable(file, kIndexTable).rows;
-  rows.erase(rows.begin(), std::find_if(rows.begin(), rows.end(),
-                                        [&](const SalvagedRow& row) { return row.id > after; }));
+  // An import adds a row above every other, with a PNG name and a model path as texts.
+  std::erase_if(rows, [&](const SalvagedRow& row) {
+    return row.id <= after || row.png.type != StoredValue::Type::String ||
+           row.model.type != StoredValue::Type::String;
+  });
   return rows;
 }
 
@@ -120,11 +123,33 @@ void LateCatchUp(const Text& backup, std::int64_t seenUpTo, Outcome& outcome) {
   }
 }
 
+// The PNG files of the cache folder (none without the folder) that no row of the index names
+// (none when the index cannot be read now). The folder is listed by name alone: of the PNGs that
+// a cache holds, only those without a row are examined, and the rows are read only when the
+// folder holds a PNG.
+std::vector<Text> UnlistedPngs() {
+  if (!platform::FolderExists(preview::PreviewFolder)) return {};
+  auto names = platform::ListFolderNames(preview::PreviewFolder);
+  if (!names) {
+    throw ECacheError(Cannot("list the cache folder", preview::PreviewFolder, SystemReason()));
+  }
+  std::erase_if(*names, [](const Text& name) { return !IsPngName(name); });
+  if (names->empty()) return {};
+  ListedNames listed;
+  try {
+    listed = ReadListedNames();
+  } catch (const ECacheError&) {
+    // An index that cannot be read now lists no row: every PNG made since is named.
+  }
+  std::erase_if(*names, [&listed](const Text& name) { return listed.Lists(name); });
+  return std::move(*names);
+}
+
 }  // namespace
 
 // Adds the rows to the index `path`, in one transaction: with their own IDs, or, `asNew`, as new
 // rows the way an import adds one (unless a row already names the PNG; their PNG names and model
-// paths are texts, as RowsAfter takes them). The write lock is taken first: the count of an
+// paths are texts, as CommittedSince takes them). The write lock is taken first: the count of an
 // import's statements reads before the insert writes.
 void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew) {
   try {
@@ -183,14 +208,12 @@ std::vector<Text> UnregisteredSince(std::int64_t since) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
   for (;;) {
-    const CacheView cache = ReadCache(UnreadableIndex::Record);
-    const ListedNames listed(cache.rows);
-    std::vector<Text> unregistered;
-    for (const auto& file : cache.files) {
-      if (file.status.modifiedSeconds >= since && IsUnlisted(file.name, listed)) {
-        unregistered.push_back(file.name);
-      }
-    }
+    std::vector<Text> unregistered = UnlistedPngs();
+    std::erase_if(unregistered, [since](const Text& name) {
+      const auto status = platform::GetFileStatus(preview::CachePath(name));
+      return !status || status->folder || status->modifiedSeconds < since;
+    });
+    std::sort(unregistered.begin(), unregistered.end());
     if (unregistered.empty() || std::chrono::steady_clock::now() > deadline) return unregistered;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }

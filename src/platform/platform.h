@@ -192,6 +192,11 @@ struct FolderEntry {
 // the folder cannot be read.
 std::optional<std::vector<FolderEntry>> ListFolder(const Text& path);
 
+// The names alone of the entries of the folder `path` ("." and ".." left out), in no particular
+// order: on POSIX without a stat of each entry, which ListFolder makes; nothing when the folder
+// cannot be read.
+std::optional<std::vector<Text>> ListFolderNames(const Text& path);
+
 // ---- Why a call failed -------------------------------------------------------------------------
 
 // The system's reason for the latest failed system call of this layer on this thread, in the

@@ -472,24 +472,43 @@ std::optional<FileStatus> GetFileStatus(const Text& path) {
   return StatusOf(st);
 }
 
-std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
+namespace {
+
+// Calls `each` with the open folder `path` and the name of each of its entries ("." and ".." left
+// out); false when the folder cannot be read.
+template <typename Each>
+bool EachEntry(const Text& path, Each each) {
   const std::string folder = ToNative(path);
   DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) {
-    Failed();
-    return std::nullopt;
-  }
-  std::vector<FolderEntry> entries;
+  if (dir == nullptr) return Failed();
   while (const dirent* e = ::readdir(dir)) {
     const std::string_view name = e->d_name;
-    if (name == "." || name == "..") continue;
-    struct stat st {};
-    // An entry that vanished between the listing and the stat is left out.
-    if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) continue;
-    entries.push_back({FromNative(std::string(name)), StatusOf(st)});
+    if (name != "." && name != "..") each(dir, e->d_name);
   }
   ::closedir(dir);
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
+  std::vector<FolderEntry> entries;
+  const bool listed = EachEntry(path, [&entries](DIR* dir, const char* name) {
+    struct stat st {};
+    // An entry that vanished between the listing and the stat is left out.
+    if (::fstatat(::dirfd(dir), name, &st, 0) != 0) return;
+    entries.push_back({FromNative(name), StatusOf(st)});
+  });
+  if (!listed) return std::nullopt;
   return entries;
+}
+
+std::optional<std::vector<Text>> ListFolderNames(const Text& path) {
+  std::vector<Text> names;
+  if (!EachEntry(path, [&names](DIR*, const char* name) { names.push_back(FromNative(name)); })) {
+    return std::nullopt;
+  }
+  return names;
 }
 
 Text LastErrorText() {

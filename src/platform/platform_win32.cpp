@@ -447,6 +447,16 @@ std::optional<std::vector<FolderEntry>> ListFolder(const Text& path) {
   return entries;
 }
 
+std::optional<std::vector<Text>> ListFolderNames(const Text& path) {
+  // The listing brings each entry's status anyway: nothing is saved by leaving it out here.
+  const auto entries = ListFolder(path);
+  if (!entries) return std::nullopt;
+  std::vector<Text> names;
+  names.reserve(entries->size());
+  for (const auto& e : *entries) names.push_back(e.name);
+  return names;
+}
+
 Text LastErrorText() {
   if (lastError == ERROR_SUCCESS) return Text();
   wchar_t buffer[512];

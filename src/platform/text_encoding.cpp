@@ -1,5 +1,7 @@
 #include "platform/text_encoding.h"
 
+#include <algorithm>
+
 namespace textencoding {
 namespace {
 
@@ -95,6 +97,16 @@ std::u16string DecodeUtf8Lossless(std::string_view bytes) {
   std::u16string out;
   out.reserve(bytes.size());
   while (!bytes.empty()) {
+    // A run of ASCII bytes, most of any path or name, goes over byte for unit in one step.
+    const auto ascii = static_cast<std::size_t>(
+        std::find_if(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) -
+        bytes.begin());
+    const std::size_t at = out.size();
+    out.resize(at + ascii);
+    std::copy_n(bytes.data(), ascii, out.data() + at);
+    bytes.remove_prefix(ascii);
+    if (bytes.empty()) break;
     char32_t code = 0;
     const std::size_t used = DecodeOne(bytes, code);
     if (used == 0) {

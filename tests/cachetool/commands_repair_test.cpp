@@ -389,5 +389,27 @@ TEST_F(CacheCommands, RepairLeavesAnIndexThatIsNotDamagedAsItIs) {
   EXPECT_EQ(Snapshot(data), before);
 }
 
+// The PNGs written since the repair began that no row of the new index names are named in its
+// report; one that a row names (in any ASCII case) and one written before are not.
+TEST_F(CacheCommands, RepairNamesOnlyThePngsMadeMeanwhileThatGotNoRow) {
+  const fs::path sample = root / "sample.sqlite";
+  FillIndex(sample, 3000);
+  std::string torn = ReadFile(sample);
+  const std::size_t middle = torn.size() / kPage / 2;
+  torn.replace((middle - 1) * kPage + kPage / 2, kPage / 2, std::string(kPage / 2, '\0'));
+  WriteFile(cache / "PreviewPNG.sqlite", torn);
+  const auto later = fs::file_time_type::clock::now() + std::chrono::hours(1);
+  for (const std::string& name :
+       {std::string("NEW.PNG"), "p" + RowKey(1) + ".png", std::string("OLD.PNG")}) {
+    WriteFile(cache / name, kSamplePng);
+    fs::last_write_time(cache / name, later);
+  }
+  MakeOld(cache / "OLD.PNG");
+  const ToolRun r = Tool({u"repair"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "1 preview made during the repair got no row")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "registers it: NEW.PNG\n")) << r.out;
+}
+
 }  // namespace
 }  // namespace cachecommands
