@@ -159,6 +159,9 @@ std::vector<Text> Problems(Outcome& outcome, const Options& options) {
   } else {
     if (JournalAt(JournalOf(preview::IndexPath()))) KeepPairAndRollBack(outcome);
     problems = Damage();
+    // SQLite reports a read that the system failed (EIO) as damage, SQLITE_CORRUPT: damage is what
+    // a second check finds as well.
+    if (!problems.empty()) problems = Damage();
   }
   // A lock held for longer than hopgate's wait says nothing about damage.
   if (locked) {

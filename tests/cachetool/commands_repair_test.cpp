@@ -1,4 +1,6 @@
 // hopgate-cache repair.
+#include <ctime>
+
 #include "commands_fixture.h"
 
 namespace cachecommands {
@@ -409,6 +411,36 @@ TEST_F(CacheCommands, RepairNamesOnlyThePngsMadeMeanwhileThatGotNoRow) {
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_TRUE(Contains(r.out, "1 preview made during the repair got no row")) << r.out;
   EXPECT_TRUE(Contains(r.out, "registers it: NEW.PNG\n")) << r.out;
+}
+
+// A kept name is never one beside which a stray kept journal stands: that journal would be played
+// into the kept file the first time it is opened. Strays stand under every name the clock could
+// give the run; the damaged file is kept under another, byte for byte, and the strays are left as
+// they were.
+TEST_F(CacheCommands, RepairNeverKeepsTheDamagedFileBesideAStrayJournal) {
+  const fs::path sample = root / "sample.sqlite";
+  FillIndex(sample, 200);
+  std::string damaged = ReadFile(sample);
+  damaged.replace(0, 32, std::string(32, '\xA5'));
+  WriteFile(cache / "PreviewPNG.sqlite", damaged);
+  const std::string stray = MakeHalfWritten(root / "stray", 400).journal;
+  std::vector<fs::path> strays;
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t t = now - 1; t <= now + 30; ++t) {
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&t));
+    strays.push_back(cache / ("PreviewPNG.sqlite.damaged-" + std::string(stamp) + "-journal"));
+    WriteFile(strays.back(), stray);
+  }
+  const ToolRun r = Tool({u"repair"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  const std::regex keptLine(
+      "\nkept the damaged index as (PreviewPNG\\.sqlite\\.damaged-[0-9-]+)\n");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r.out, m, keptLine)) << r.out;
+  EXPECT_FALSE(fs::exists(cache / (m[1].str() + "-journal"))) << m[1].str();
+  EXPECT_EQ(ReadFile(cache / m[1].str()), damaged);
+  for (const auto& path : strays) EXPECT_EQ(ReadFile(path), stray) << path;
 }
 
 }  // namespace

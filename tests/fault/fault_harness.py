@@ -115,12 +115,8 @@ ACCEPTED_END_STATES = [
 # KNOWN-OPEN, with its N, and does not fail the harness; any other is a VIOLATION. They are
 # losses, not accepted end states: docs/building.md names each under the harness's open faults,
 # and an entry goes as soon as the fault is mended (the summary says when one is no longer met).
-KNOWN_OPEN = [
-    ("repair-hot-journal", "once", "read", "pread64", r"\.sqlite-journal$",
-     "one failed read of the journal while SQLite rolls it back into the index in place: SQLite "
-     "stops the rollback part-way and the repair does not yet notice, so the rows of the pages "
-     "not rolled back are lost"),
-]
+# None is open today.
+KNOWN_OPEN = []
 
 
 def known_open(name, mode, call):

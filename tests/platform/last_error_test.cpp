@@ -100,6 +100,16 @@ TEST(ReplaceKeepingBackup, PutsTheNewFileInPlaceAndKeepsTheOldOne) {
   ASSERT_TRUE(platform::ReadWholeFile(backup, bytes));
   EXPECT_EQ(bytes, "old");
   EXPECT_TRUE(platform::FileExists(another));
+
+  // A replacement that cannot take the target's place (here: it is not there) after the old one
+  // was already kept: the target stays as it was and the backup name is free again, so that a
+  // second try can take it.
+  const platform::Text fresh = folder.File("index.fresh");
+  const platform::Text backup2 = folder.File("index.kept2");
+  EXPECT_FALSE(platform::ReplaceKeepingBackup(target, fresh, backup2));
+  ASSERT_TRUE(platform::ReadWholeFile(target, bytes));
+  EXPECT_EQ(bytes, "new");
+  EXPECT_EQ(platform::Examine(backup2), platform::PathKind::Missing);
 }
 
 }  // namespace
