@@ -191,7 +191,7 @@ std::vector<Text> Problems(Outcome& outcome, const Options& options) {
   if (!options.dryRun && JournalAt(JournalOf(preview::IndexPath()))) {
     KeepPairAndRollBack(outcome);
   }
-  if (!outcome.keptAs && WalIndex()) return WalProblems(outcome, options);
+  if (WalIndex()) return WalProblems(outcome, options);
   if (options.dryRun) {
     problems = IntegrityProblems(CutOffJournal::RolledBack, &locked);
   } else {

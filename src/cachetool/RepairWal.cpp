@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cachetool/RepairSteps.h"
+#include "preview/ConstUnit.h"
 #include "preview/UpdatePreviewUnit.h"
 #include "storage/SQLite3Wrap.h"
 
@@ -113,6 +114,67 @@ void KeepWalPair(Outcome& outcome) {
   if (!platform::SyncFile(kept)) fail("keep the index as", kept, SystemReason());
 }
 
+// A copy named `name` in `scratch` of the database `from` and of the log beside it, the log
+// checkpointed into it by SQLite; nothing when SQLite could not (its reason in `reason`).
+std::optional<Text> CheckpointedCopyOf(const ScratchFolder& scratch, const Text& name,
+                                       const Text& from, std::string& reason) {
+  if (!scratch.CopyIn(from, name)) {
+    reason = Cannot("copy", from, SystemReason());
+    return std::nullopt;
+  }
+  // The -shm is SQLite's shared memory, which it rebuilds from the log in the copy.
+  if (Stands(WalOf(from)) && !scratch.CopyIn(WalOf(from), WalOf(name))) {
+    reason = Cannot("copy", WalOf(from), SystemReason());
+    return std::nullopt;
+  }
+  TSQLite3Database db;
+  reason = LeaveWal(db, scratch.File(name));
+  if (!reason.empty()) return std::nullopt;
+  return scratch.File(name);
+}
+
+// Whether the index in place holds what SQLite's checkpoint of the kept pair gives (in a scratch
+// copy): a failed read of the log while SQLite rebuilds its shared memory in place can make it go
+// on with a shorter log, checkpoint that and delete the log. An index whose change counter (header
+// bytes 24-27) is not the copy's was written by an import meanwhile, and one that cannot be read
+// now (on Windows, while another program writes it) or whose pair cannot be checkpointed in a
+// copy is taken as SQLite left it.
+bool CheckpointedFully(const Outcome& outcome) {
+  if (!outcome.keptAs || !outcome.walKeptAs) return true;
+  const ScratchFolder scratch("hopgate-cache-repair");
+  std::string reason, copy, index;
+  const auto checkpointed =
+      CheckpointedCopyOf(scratch, preview::kIndexFileName, *outcome.keptAs, reason);
+  if (!checkpointed || !platform::ReadWholeFile(*checkpointed, copy) ||
+      !platform::ReadWholeFile(preview::IndexPath(), index)) {
+    return true;
+  }
+  if (copy.size() >= 28 && index.size() >= 28 && index.compare(24, 4, copy, 24, 4) != 0) return true;
+  return index == copy;
+}
+
+// Whether the index holds the kept pair's committed rows (CheckpointedFully), asked under SQLite's
+// exclusive lock; when it does not, the kept log is put back beside it before the lock goes, and
+// false is returned. `reason` is set, and `short_` when the index is left without them, when that
+// cannot be done.
+bool PutLogBackIfShort(const Outcome& outcome, std::string& reason, bool& short_) {
+  try {
+    TSQLite3Database db;
+    OpenForWriting(db, preview::IndexPath());
+    db.Execute(u"BEGIN EXCLUSIVE");
+    const bool whole = CheckpointedFully(outcome);
+    if (!whole && !platform::CopyFile(*outcome.walKeptAs, WalOf(preview::IndexPath()))) {
+      reason = Cannot("put the write-ahead log back beside", preview::IndexPath(), SystemReason());
+      short_ = true;
+    }
+    db.Execute(u"COMMIT");
+    return whole;
+  } catch (const storage::ESQLite3Error& e) {
+    reason = e.what();
+    return true;
+  }
+}
+
 [[noreturn]] void RefuseCheckpoint(const std::string& reason) {
   throw ECacheError(
       Cannot("checkpoint the write-ahead log into the index", preview::IndexPath(), reason));
@@ -133,24 +195,17 @@ bool WalIndex() {
 }
 
 Text CheckpointedCopy(const ScratchFolder& scratch, const Text& name) {
-  const Text index = preview::IndexPath();
-  if (!scratch.CopyIn(index, name)) {
-    throw ECacheError(Cannot("copy the index", index, SystemReason()));
-  }
-  // The -shm is SQLite's shared memory, which it rebuilds from the log in the copy.
-  if (LogStands() && !scratch.CopyIn(WalOf(index), WalOf(name))) {
-    throw ECacheError(Cannot("copy the write-ahead log", WalOf(index), SystemReason()));
-  }
-  TSQLite3Database db;
-  const std::string reason = LeaveWal(db, scratch.File(name));
-  if (!reason.empty()) RefuseCheckpoint(reason);
-  return scratch.File(name);
+  std::string reason;
+  const auto copy = CheckpointedCopyOf(scratch, name, preview::IndexPath(), reason);
+  if (!copy) RefuseCheckpoint(reason);
+  return *copy;
 }
 
 void KeepPairAndCheckpoint(Outcome& outcome) {
   const Text index = preview::IndexPath();
   std::string reason;
-  {
+  // A pair kept already (a journal rolled back first) is the index as it stood.
+  if (!outcome.keptAs) {
     TSQLite3Database db;
     reason = BeginRead(db, index);
     if (!reason.empty()) RefuseCheckpoint(reason);
@@ -158,13 +213,31 @@ void KeepPairAndCheckpoint(Outcome& outcome) {
     StepDone("log-kept");
     try {
       db.Commit();
-      reason = LeaveWal(db, index);
-      db.Close();
     } catch (const storage::ESQLite3Error& e) {
       reason = e.what();
     }
   }
-  if (reason.empty() && LogStands()) reason = "SQLite left the log beside it";
+  // SQLite deletes the log before it writes the header's new mode, and a failure of that write
+  // is not reported: the header is read again, and SQLite tries once more. An index that lacks
+  // what the kept pair gives has the kept log put back beside it, under SQLite's exclusive lock,
+  // and SQLite checkpoints once more.
+  int left = 0, putBack = 0;
+  bool short_ = false;
+  while (reason.empty()) {
+    if (WalIndex()) {
+      if (++left > 3) {
+        reason = "SQLite left it in WAL mode";
+        break;
+      }
+      TSQLite3Database db;
+      reason = LeaveWal(db, index);
+      continue;
+    }
+    if (PutLogBackIfShort(outcome, reason, short_)) break;
+    if (++putBack > 1) reason = "SQLite left part of the log out of it";
+  }
+  // An index left short of its log's rows keeps the pair that holds them.
+  if (short_) throw ECacheError(Cannot("checkpoint the write-ahead log into the index", index, reason));
   if (!reason.empty()) {
     ForgetKeptPair(outcome);
     RefuseCheckpoint(reason);

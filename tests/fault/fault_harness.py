@@ -921,7 +921,16 @@ def check_repair_files(setup, fx, before, state, stage, scratch):
     kept = "cache/" + INDEX + ".damaged-"
     normal_rolled_back = fx.normal(fx.initial["committed"])
     for key, content in sorted(state.files.items()):
-        if key.startswith(kept) and key.endswith(suffix):
+        other = "-journal" if suffix == "-wal" else None  # a journal of SQLite's change of mode
+        if other and key.startswith(kept) and key.endswith(other):
+            file = key[:-len(other)]
+            if file in state.files and pair_rolled_back(fx, file, scratch) != \
+                    fx.initial["committed"]:
+                broken.append(("kept pair byte for byte", "%s stands beside a file that it does "
+                               "not roll back to the committed rows" % key))
+            elif file not in state.files and not accepted("repair", ("kept-journal", "extra")):
+                broken.append(("kept pair byte for byte", "%s stands without its file" % key))
+        elif key.startswith(kept) and key.endswith(suffix):
             file = key[:-len(suffix)]
             if content != journal:
                 broken.append(("kept pair byte for byte", "%s is not the journal that stood "
@@ -941,6 +950,8 @@ def check_repair_files(setup, fx, before, state, stage, scratch):
                 continue  # a pair a cut-off rollback left, kept by the re-run as it stood
             if committed_form(content) == normal_rolled_back and (key + suffix) not in state.files:
                 continue
+            if other and pair_rolled_back(fx, key, scratch) == fx.initial["committed"]:
+                continue  # the index cut off in its change of mode, kept as the re-run found it
             broken.append(("kept pair byte for byte", "%s is neither the index as it stood (with "
                            "its journal) nor its committed rows" % key))
         elif key.startswith("cache/" + INDEX + "."):
