@@ -58,10 +58,11 @@ void Report(const Outcome& o, bool damaged, const Options& options, const Consol
               "\n");
   if (o.journal) console.out(journalLine);
   if (o.wal) {
-    console.out(options.dryRun ? "it is in WAL mode: its write-ahead log checkpointed into the copy "
-                                 "first\n"
-                               : "it is in WAL mode: SQLite checkpointed its write-ahead log into "
-                                 "it and left WAL mode\n");
+    console.out(options.dryRun
+                    ? "it is in WAL mode: its write-ahead log checkpointed into the copy "
+                      "first\n"
+                    : "it is in WAL mode: SQLite checkpointed its write-ahead log into "
+                      "it and left WAL mode\n");
   }
   if (s.headerRebuilt) {
     console.out(s.pageSize ? "the file's header is damaged: page size " +

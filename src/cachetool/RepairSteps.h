@@ -21,8 +21,8 @@ class Console;
 namespace cachetool::repair {
 
 // For tests only: the name of the step after which the repair stops at once, as a crash or a
-// power cut would stop it ("journal-kept", "rolled-back", "log-kept", "checkpointed", "copied", "salvaged", "written",
-// "caught-up", "replaced").
+// power cut would stop it ("journal-kept", "rolled-back", "log-kept", "checkpointed", "copied",
+// "salvaged", "written", "caught-up", "replaced").
 void StepDone(const char* step);
 
 struct Options {
@@ -38,7 +38,7 @@ struct Outcome {
   std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
   std::optional<Text> keptAs;      // where the damaged index went
   std::optional<Text> journalKeptAs;
-  std::optional<Text> walKeptAs;  // the write-ahead log kept beside the kept file
+  std::optional<Text> walKeptAs;          // the write-ahead log kept beside the kept file
   std::vector<Text> unregistered;         // PNGs made during the repair whose rows did not make it
   std::size_t rowsNow = 0;                // the rows of the new index at the end
   std::optional<std::string> afterwards;  // why the new index could not be read at the end

@@ -149,7 +149,8 @@ bool CheckpointedFully(const Outcome& outcome) {
       !platform::ReadWholeFile(preview::IndexPath(), index)) {
     return true;
   }
-  if (copy.size() >= 28 && index.size() >= 28 && index.compare(24, 4, copy, 24, 4) != 0) return true;
+  if (copy.size() >= 28 && index.size() >= 28 && index.compare(24, 4, copy, 24, 4) != 0)
+    return true;
   return index == copy;
 }
 
@@ -187,11 +188,13 @@ bool LogStands() { return Stands(WalOf(preview::IndexPath())); }
 bool WalIndex() {
   if (LogStands()) return true;
   // SQLite opens the log when the header's read version (byte 19; byte 18 is the write version,
-  // both 2 in WAL mode) is 2. An index that cannot be read now (on Windows, while another
-  // program writes it) has its log beside it if it is in WAL mode, since SQLite makes one on open.
+  // both 2 in WAL mode) is 2. An index whose header cannot be read now (a failed read; on Windows,
+  // while another program writes it) is taken for one in WAL mode: that way works for either mode,
+  // while SQLite's reading of an index in WAL mode as one in rollback mode would leave a -wal and
+  // -shm beside it.
   std::string bytes;
-  return platform::ReadWholeFile(preview::IndexPath(), bytes) && bytes.size() > 19 &&
-         bytes[19] == 2;
+  return !platform::ReadWholeFile(preview::IndexPath(), bytes) ||
+         (bytes.size() > 19 && bytes[19] == 2);
 }
 
 Text CheckpointedCopy(const ScratchFolder& scratch, const Text& name) {
@@ -237,7 +240,7 @@ void KeepPairAndCheckpoint(Outcome& outcome) {
     if (++putBack > 1) reason = "SQLite left part of the log out of it";
   }
   // An index left short of its log's rows keeps the pair that holds them.
-  if (short_) throw ECacheError(Cannot("checkpoint the write-ahead log into the index", index, reason));
+  if (short_) RefuseCheckpoint(reason);
   if (!reason.empty()) {
     ForgetKeptPair(outcome);
     RefuseCheckpoint(reason);

@@ -242,8 +242,11 @@ WalIndex MakeWalIndex(const fs::path& folder, const std::u16string& change) {
   db.Open(PathText(file));
   db.Execute(u"PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
   db.Execute(change);
-  WalIndex made{ReadFile(file), ReadFile(fs::path(file).concat("-wal")),
-                ReadFile(fs::path(file).concat("-shm")), IndexFile(file).Rows(), {}};
+  WalIndex made{ReadFile(file),
+                ReadFile(fs::path(file).concat("-wal")),
+                ReadFile(fs::path(file).concat("-shm")),
+                IndexFile(file).Rows(),
+                {}};
   // The log: a 32-byte header, then frames of a 24-byte header (the page number first) and a page.
   const auto number = [&](std::size_t at) {
     std::size_t n = 0;
@@ -333,7 +336,8 @@ TEST_F(CacheCommands, RepairCheckpointsTheLogOfAnIndexInWalModeFirst) {
       const ToolRun r = Tool(json ? std::vector<std::u16string>{u"repair", u"--json"}
                                   : std::vector<std::u16string>{u"repair"});
       // Closed without the checkpoint that the last connection of a WAL index makes.
-      if (c.locked) sqlite3_db_config(holder.Handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+      if (c.locked)
+        sqlite3_db_config(holder.Handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
       holder.Close();
       EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
       if (c.exitCode != 1) {
@@ -357,8 +361,9 @@ TEST_F(CacheCommands, RepairCheckpointsTheLogOfAnIndexInWalModeFirst) {
       std::string kept, keptLog;
       std::smatch m;
       if (json) {
-        const std::regex keptAs("\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": null, "
-                                "\"wal_kept_as\": \"([^\"]*)\"");
+        const std::regex keptAs(
+            "\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": null, "
+            "\"wal_kept_as\": \"([^\"]*)\"");
         ASSERT_TRUE(std::regex_search(r.out, m, keptAs)) << r.out;
         kept = fs::path(m[1].str()).filename().string();
         keptLog = fs::path(m[2].str()).filename().string();
