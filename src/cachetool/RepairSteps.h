@@ -63,11 +63,12 @@ Text BackupName();
 
 Text WalOf(const Text& database);
 
-// The index is in WAL mode: a write-ahead log (a file of any size) stands beside it, or its header
-// says so. A test that cannot tell raises ECacheError.
+// The index is in WAL mode: a write-ahead log that is not empty stands beside it, or its header
+// says so (or cannot be read). A test that cannot tell raises ECacheError.
 bool WalIndex();
 
-// A write-ahead log stands beside the index (any size). A test that cannot tell raises.
+// A write-ahead log that is not empty stands beside the index (SQLite ignores an empty one beside
+// an index in rollback mode). A test that cannot tell raises.
 bool LogStands();
 
 // A copy of the index named `name` in `scratch`, with its write-ahead log copied too and

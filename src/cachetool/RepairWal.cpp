@@ -156,8 +156,10 @@ bool CheckpointedFully(const Outcome& outcome) {
 
 // Whether the index holds the kept pair's committed rows (CheckpointedFully), asked under SQLite's
 // exclusive lock; when it does not, the kept log is put back beside it before the lock goes, and
-// false is returned. `reason` is set, and `short_` when the index is left without them, when that
-// cannot be done.
+// false is returned. When it does, an empty log and a -shm that a failed deletion of SQLite's left
+// are deleted under that lock (no connection in WAL mode holds the index then; SQLite ignores
+// both beside an index in rollback mode, and a failed deletion leaves them so). `reason` is set,
+// and `short_` when the index is left without them, when that cannot be done.
 bool PutLogBackIfShort(const Outcome& outcome, std::string& reason, bool& short_) {
   try {
     TSQLite3Database db;
@@ -167,6 +169,10 @@ bool PutLogBackIfShort(const Outcome& outcome, std::string& reason, bool& short_
     if (!whole && !platform::CopyFile(*outcome.walKeptAs, WalOf(preview::IndexPath()))) {
       reason = Cannot("put the write-ahead log back beside", preview::IndexPath(), SystemReason());
       short_ = true;
+    }
+    if (whole && !JournalAt(WalOf(preview::IndexPath()))) {
+      platform::DeleteFile(WalOf(preview::IndexPath()));
+      platform::DeleteFile(preview::IndexPath() + u"-shm");
     }
     db.Execute(u"COMMIT");
     return whole;
@@ -183,7 +189,7 @@ bool PutLogBackIfShort(const Outcome& outcome, std::string& reason, bool& short_
 
 }  // namespace
 
-bool LogStands() { return Stands(WalOf(preview::IndexPath())); }
+bool LogStands() { return JournalAt(WalOf(preview::IndexPath())); }
 
 bool WalIndex() {
   if (LogStands()) return true;
