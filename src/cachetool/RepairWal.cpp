@@ -191,16 +191,13 @@ bool PutLogBackIfShort(const Outcome& outcome, std::string& reason, bool& short_
 
 bool LogStands() { return JournalAt(WalOf(preview::IndexPath())); }
 
-bool WalIndex() {
+bool WalIndex(bool unreadable) {
   if (LogStands()) return true;
   // SQLite opens the log when the header's read version (byte 19; byte 18 is the write version,
-  // both 2 in WAL mode) is 2. An index whose header cannot be read now (a failed read; on Windows,
-  // while another program writes it) is taken for one in WAL mode: that way works for either mode,
-  // while SQLite's reading of an index in WAL mode as one in rollback mode would leave a -wal and
-  // -shm beside it.
+  // both 2 in WAL mode) is 2.
   std::string bytes;
-  return !platform::ReadWholeFile(preview::IndexPath(), bytes) ||
-         (bytes.size() > 19 && bytes[19] == 2);
+  if (!platform::ReadWholeFile(preview::IndexPath(), bytes)) return unreadable;
+  return bytes.size() > 19 && bytes[19] == 2;
 }
 
 Text CheckpointedCopy(const ScratchFolder& scratch, const Text& name) {
@@ -233,7 +230,8 @@ void KeepPairAndCheckpoint(Outcome& outcome) {
   int left = 0, putBack = 0;
   bool short_ = false;
   while (reason.empty()) {
-    if (WalIndex()) {
+    // A header that cannot be read now is tried once more: leaving WAL mode again costs nothing.
+    if (WalIndex(true)) {
       if (++left > 3) {
         reason = "SQLite left it in WAL mode";
         break;
