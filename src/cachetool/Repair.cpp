@@ -6,7 +6,13 @@
 //  0. a journal beside the index is copied, with the index, to the kept names (written under
 //     temporary names, synced, renamed: the journal first); then SQLite rolls it back into the
 //     index in place, under its exclusive lock, as the next import would. From here on no journal
-//     stands beside the index, and what is decided and salvaged is the committed rows;
+//     stands beside the index, and what is decided and salvaged is the committed rows. An index in
+//     WAL mode is checked in a scratch copy in which SQLite has checkpointed its log (a sound one
+//     is left as it is, byte for byte); a damaged one is kept with its log the same way (the log
+//     first), then SQLite checkpoints the log into the index in place and leaves WAL mode ("PRAGMA
+//     journal_mode=DELETE", under its exclusive lock, deleting -wal and -shm), so that the rows
+//     committed only in the log are salvaged and no log of the old file is left beside the new
+//     one; when SQLite cannot, the repair stops with nothing replaced and the copies deleted;
 //  1. the index is copied into a scratch folder in the system's temporary folder;
 //  2. the copy's rows are read page by page (IndexSalvage.h), never by SQLite: what SQLite cannot
 //     get past (a smashed header, a torn page) only costs the rows of the pages that are not whole;
@@ -17,7 +23,8 @@
 //     the index open, and is retried;
 //  5. under the kept file's write lock, the rows that imports added to it after step 4's reading
 //     are carried into the new index as well.
-// --dry-run changes nothing: it plays a journal back in its scratch copy instead (step 1).
+// --dry-run changes nothing: it plays a journal back, or checkpoints a log, in its scratch copy
+// instead (step 1).
 #include <limits>
 
 #include "cachetool/Cache.h"
@@ -38,12 +45,14 @@ using storage::TSQLite3Database;
 // ---- The scratch copy --------------------------------------------------------------------------
 
 // Steps 1 and 2: the rows of a copy of the index. A journal still beside it (a dry run's, or a
-// running import's) is copied too and played back in the copy first; a copy whose journal SQLite
-// could not play back is not salvaged.
+// running import's) is copied too and played back in the copy first, as is the log of an index in
+// WAL mode (a dry run's); a copy whose journal or log SQLite could not play back is not salvaged.
 Salvage SalvageCopy(Outcome& outcome) {
   const ScratchFolder scratch("hopgate-cache-repair");
   const Text copy = scratch.File(preview::kIndexFileName);
-  if (!scratch.CopyIn(preview::IndexPath(), preview::kIndexFileName)) {
+  if (outcome.wal) {
+    CheckpointedCopy(scratch, preview::kIndexFileName);
+  } else if (!scratch.CopyIn(preview::IndexPath(), preview::kIndexFileName)) {
     throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
   }
   const Text journal = JournalOf(preview::IndexPath());
@@ -73,16 +82,17 @@ Salvage SalvageCopy(Outcome& outcome) {
   return SalvageTable(bytes, kIndexTable);
 }
 
-// SQLite's integrity check of the index in place: its messages, none when it is sound. A check that
-// stops on damage (SQLITE_CORRUPT, SQLITE_NOTADB) gives that as its message; one that stops for
-// any other reason (a failed read, a lock held too long) has found nothing and stops the repair.
-std::vector<Text> Damage() {
+// SQLite's integrity check of the index in place (or of its copy `path`): its messages, none when
+// it is sound. A check that stops on damage (SQLITE_CORRUPT, SQLITE_NOTADB) gives that as its
+// message; one that stops for any other reason (a failed read, a lock held too long) has found
+// nothing and stops the repair.
+std::vector<Text> Damage(const Text& path) {
   const Text index = preview::IndexPath();
   TSQLite3Database db;
   std::vector<Text> problems;
   try {
     db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
-    db.OpenExisting(index, TSQLite3Database::TOpenMode::ReadOnly);
+    db.OpenExisting(path, TSQLite3Database::TOpenMode::ReadOnly);
     auto check = db.Prepare(u"PRAGMA integrity_check");
     int code;
     while ((code = check->Step()) == storage::kStepRow) {
@@ -147,6 +157,26 @@ void Replace(Outcome& outcome, std::int64_t start) {
   }
 }
 
+// The integrity check's problems with an index in WAL mode, decided in a scratch copy in which
+// SQLite has checkpointed the log: SQLite's own reading of the index in place would rewrite its
+// -shm (and leave a -wal and -shm beside an index whose header says WAL mode), and a sound index
+// is left as it is, byte for byte. A damaged one (but by a dry run) is then kept with its log,
+// checkpointed in place and taken out of WAL mode, and checked again there, as a rollback-mode
+// index is.
+std::vector<Text> WalProblems(Outcome& outcome, const Options& options) {
+  std::vector<Text> problems;
+  {
+    const ScratchFolder scratch("hopgate-cache-repair");
+    problems = Damage(CheckpointedCopy(scratch, preview::kIndexFileName));
+  }
+  if (problems.empty()) return problems;
+  outcome.wal = true;
+  if (options.dryRun) return problems;
+  RequireReplaceable();
+  KeepPairAndCheckpoint(outcome);
+  return Damage(preview::IndexPath());
+}
+
 // The integrity check's problems with the index in place, a journal beside it rolled back first
 // (a dry run does that in its copies only): a hot journal beside a sound index is not damage. A
 // missing index and one SQLite finds sound (a zero-length file is an empty database) have none.
@@ -154,14 +184,17 @@ std::vector<Text> Problems(Outcome& outcome, const Options& options) {
   if (!platform::FileExists(preview::IndexPath())) return {};
   bool locked = false;
   std::vector<Text> problems;
+  if (!options.dryRun && JournalAt(JournalOf(preview::IndexPath()))) {
+    KeepPairAndRollBack(outcome);
+  }
+  if (WalIndex()) return WalProblems(outcome, options);
   if (options.dryRun) {
     problems = IntegrityProblems(CutOffJournal::RolledBack, &locked);
   } else {
-    if (JournalAt(JournalOf(preview::IndexPath()))) KeepPairAndRollBack(outcome);
-    problems = Damage();
+    problems = Damage(preview::IndexPath());
     // SQLite reports a read that the system failed (EIO) as damage, SQLITE_CORRUPT: damage is what
     // a second check finds as well.
-    if (!problems.empty()) problems = Damage();
+    if (!problems.empty()) problems = Damage(preview::IndexPath());
   }
   // A lock held for longer than hopgate's wait says nothing about damage.
   if (locked) {

@@ -143,9 +143,9 @@ bool StillHot(const Text& path) {
   return bytes.compare(0, 8, kMagic, 8) == 0;
 }
 
-// A name beside the index for the damaged file under which neither a file nor a journal of one
-// stands (a stray kept journal is never played into a kept file). A test that cannot tell stops
-// the repair.
+// A name beside the index for the damaged file under which neither a file nor a journal or a
+// write-ahead log of one stands (a stray kept journal or log is never played into a kept file). A
+// test that cannot tell stops the repair.
 Text BackupName(const Text& base) {
   const auto taken = [](const Text& path) {
     const platform::PathKind kind = platform::Examine(path);
@@ -155,7 +155,7 @@ Text BackupName(const Text& base) {
     return kind != platform::PathKind::Missing;
   };
   Text name = base;
-  for (int n = 2; taken(name) || taken(JournalOf(name)); ++n) {
+  for (int n = 2; taken(name) || taken(JournalOf(name)) || taken(WalOf(name)); ++n) {
     name = base + FromAscii("-" + std::to_string(n));
   }
   return name;
@@ -163,13 +163,15 @@ Text BackupName(const Text& base) {
 
 Text BackupName() { return BackupName(preview::IndexPath() + FromAscii(".damaged-" + UtcStamp())); }
 
-// Deletes the kept pair again: the file first, so that its journal never stands without it being
-// the one it was.
+// Deletes the kept pair again: the file first, so that its journal (or log) never stands without
+// it being the one it was.
 void ForgetKeptPair(Outcome& outcome) {
   if (outcome.keptAs) platform::DeleteFile(*outcome.keptAs);
   if (outcome.journalKeptAs) platform::DeleteFile(*outcome.journalKeptAs);
+  if (outcome.walKeptAs) platform::DeleteFile(*outcome.walKeptAs);
   outcome.keptAs.reset();
   outcome.journalKeptAs.reset();
+  outcome.walKeptAs.reset();
 }
 
 namespace {

@@ -30,6 +30,7 @@ void ReportJson(const Outcome& o, bool damaged, const Options& options, const Co
               ", \"header_rebuilt\": " + (s.headerRebuilt && damaged ? "true" : "false") +
               ", \"added_during_repair\": " + std::to_string(o.addedMeanwhile) + ", \"kept_as\": " +
               JsonOrNull(o.keptAs) + ", \"journal_kept_as\": " + JsonOrNull(o.journalKeptAs) +
+              ", \"wal_kept_as\": " + JsonOrNull(o.walKeptAs) +
               ", \"unregistered\": " + JsonList(o.unregistered) +
               ", \"dry_run\": " + (options.dryRun ? "true" : "false") + "}\n");
 }
@@ -58,6 +59,13 @@ void Report(const Outcome& o, bool damaged, const Options& options, const Consol
                    : "") +
               "\n");
   if (o.journal) console.out(journalLine);
+  if (o.wal) {
+    console.out(options.dryRun
+                    ? "it is in WAL mode: its write-ahead log checkpointed into the copy "
+                      "first\n"
+                    : "it is in WAL mode: SQLite checkpointed its write-ahead log into "
+                      "it and left WAL mode\n");
+  }
   if (s.headerRebuilt) {
     console.out(s.pageSize ? "the file's header is damaged: page size " +
                                  std::to_string(s.pageSize) + " found from its first page\n"
@@ -93,6 +101,9 @@ void Report(const Outcome& o, bool damaged, const Options& options, const Consol
   };
   console.out("kept the damaged index as " + fileName(*o.keptAs) + "\n");
   if (o.journalKeptAs) console.out("kept its journal as " + fileName(*o.journalKeptAs) + "\n");
+  if (o.walKeptAs) {
+    console.out("kept its write-ahead log as " + fileName(*o.walKeptAs) + "\n");
+  }
   if (!o.unregistered.empty()) {
     std::string names;
     for (const auto& name : o.unregistered) names += " " + Utf8(name);

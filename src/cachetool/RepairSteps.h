@@ -1,5 +1,6 @@
 // The steps of repair (Repair.cpp drives them, in the order its header comment gives): the kept
-// pair and the rollback in place (RepairJournal.cpp), the new index put in place with the rows
+// pair and the rollback in place (RepairJournal.cpp), the kept pair and the checkpoint of an index
+// in WAL mode (RepairWal.cpp), the new index put in place with the rows
 // that imports added meanwhile (RepairSwap.cpp), and the report (RepairReport.cpp).
 #pragma once
 
@@ -20,8 +21,8 @@ class Console;
 namespace cachetool::repair {
 
 // For tests only: the name of the step after which the repair stops at once, as a crash or a
-// power cut would stop it ("journal-kept", "rolled-back", "copied", "salvaged", "written",
-// "caught-up", "replaced").
+// power cut would stop it ("journal-kept", "rolled-back", "log-kept", "checkpointed", "copied",
+// "salvaged", "written", "caught-up", "replaced").
 void StepDone(const char* step);
 
 struct Options {
@@ -32,12 +33,14 @@ struct Options {
 struct Outcome {
   std::vector<Text> problems;      // SQLite's integrity check of the index in place
   bool journal = false;            // a journal stood beside the index and was rolled back
+  bool wal = false;                // the index was in WAL mode: its log checkpointed into it
   Salvage salvage;                 // its rows are let go once they are in the new index
   std::size_t salvagedRows = 0;    // how many rows the salvage gave
   std::size_t addedMeanwhile = 0;  // rows that imports added while the repair ran
   std::string counter;             // the index's change counter when its rows were last read
   std::optional<Text> keptAs;      // where the damaged index went
   std::optional<Text> journalKeptAs;
+  std::optional<Text> walKeptAs;          // the write-ahead log kept beside the kept file
   std::vector<Text> unregistered;         // PNGs made during the repair whose rows did not make it
   std::size_t rowsNow = 0;                // the rows of the new index at the end
   std::optional<std::string> afterwards;  // why the new index could not be read at the end
@@ -61,10 +64,33 @@ bool JournalAt(const Text& path);
 // The journal at `path` is one SQLite would still roll back: it begins with a journal header.
 bool StillHot(const Text& path);
 
-// A name beside the index for the damaged file under which neither a file nor a journal of one
-// stands, made from `base` (by default the index's name with ".damaged-" and the time).
+// A name beside the index for the damaged file under which neither a file nor a journal or a
+// write-ahead log of one stands, made from `base` (by default the index's name with ".damaged-"
+// and the time).
 Text BackupName(const Text& base);
 Text BackupName();
+
+Text WalOf(const Text& database);
+
+// The index is in WAL mode: a write-ahead log that is not empty stands beside it, or its header
+// says so; a header that cannot be read now (on Windows, while an import writes the index: in
+// WAL mode a log would then stand beside it) gives `unreadable`. A test that cannot tell whether a
+// log stands raises ECacheError.
+bool WalIndex(bool unreadable = false);
+
+// A write-ahead log that is not empty stands beside the index (SQLite ignores an empty one beside
+// an index in rollback mode). A test that cannot tell raises.
+bool LogStands();
+
+// A copy of the index named `name` in `scratch`, with its write-ahead log copied too and
+// checkpointed into it by SQLite, the copy out of WAL mode. Raises ECacheError naming the index and
+// SQLite's reason when SQLite cannot do that (the file too damaged to open, say).
+Text CheckpointedCopy(const ScratchFolder& scratch, const Text& name);
+
+// Step 0 for an index in WAL mode: the index and its log kept, then the log checkpointed into the
+// index in place by SQLite, the index out of WAL mode. On failure the kept pair is deleted again,
+// the index and its log are left to SQLite as they were, and ECacheError is raised.
+void KeepPairAndCheckpoint(Outcome& outcome);
 
 // Deletes the kept pair again (the file first) and forgets it.
 void ForgetKeptPair(Outcome& outcome);

@@ -83,11 +83,12 @@ void Swap(const Text& fresh, const Text& backup) {
   // The index is never separated from a journal: while one stands beside it (an import is
   // writing), the swap waits. Windows refuses to replace a file that another process has open.
   // Both are tried again until they succeed, for as long as hopgate waits for a lock.
+  // Nor does a write-ahead log (of a tool that put the index back in WAL mode) stay beside it.
   const Text journal = JournalOf(index);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
   for (;;) {
-    const bool writing = JournalAt(journal);
+    const bool writing = JournalAt(journal) || JournalAt(WalOf(index));
     if (!writing && platform::ReplaceKeepingBackup(index, fresh, backup)) break;
     const std::string reason = writing ? "an import is writing it" : SystemReason();
     if (std::chrono::steady_clock::now() > deadline) {

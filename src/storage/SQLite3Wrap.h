@@ -45,6 +45,7 @@ using PSQLite3Blob = sqlite3_blob*;
 inline constexpr int kStepRow = 100;   // a row is ready
 inline constexpr int kStepDone = 101;  // the statement has finished
 inline constexpr int kStepBusy = 5;    // another connection's lock is in the way
+inline constexpr int kStepLocked = 6;  // a lock within the same connection or shared cache
 
 // SQLite's own English text for a result code such as Step's (sqlite3_errstr), e.g. "database is
 // locked" for kStepBusy, for messages that say why a step failed.
@@ -158,6 +159,8 @@ class TSQLite3Database {
   int LastResultCode() const noexcept;
 
   PSQLite3 Handle() const noexcept { return FHandle; }
+  // A connection is open (Open or OpenExisting made a handle, and no Close since).
+  bool IsOpen() const noexcept { return FHandle != nullptr; }
   bool TransactionOpen() const noexcept { return FTransactionOpen; }
 
  private:

@@ -243,6 +243,166 @@ TEST_F(CacheCommands, RepairRollsAHotJournalBackFirstAndKeepsThePairAsItStood) {
   }
 }
 
+// An index in WAL mode as another tool leaves it while it still has the index open: the main file,
+// its log and its shared memory as they stood, the last change committed only in the log (no
+// checkpoint ran), the rows committed, and the pages the log holds.
+struct WalIndex {
+  std::string index, wal, shm;
+  std::vector<IndexRow> committed;
+  std::set<std::size_t> logPages;
+};
+
+WalIndex MakeWalIndex(const fs::path& folder, const std::u16string& change) {
+  fs::create_directories(folder);
+  const fs::path file = folder / "PreviewPNG.sqlite";
+  FillIndex(file, 3000);
+  storage::TSQLite3Database db;
+  db.Open(PathText(file));
+  db.Execute(u"PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+  db.Execute(change);
+  WalIndex made{ReadFile(file),
+                ReadFile(fs::path(file).concat("-wal")),
+                ReadFile(fs::path(file).concat("-shm")),
+                IndexFile(file).Rows(),
+                {}};
+  // The log: a 32-byte header, then frames of a 24-byte header (the page number first) and a page.
+  const auto number = [&](std::size_t at) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < 4; ++i) n = n << 8 | static_cast<unsigned char>(made.wal[at + i]);
+    return n;
+  };
+  for (std::size_t at = 32; at + 24 + kPage <= made.wal.size(); at += 24 + kPage) {
+    made.logPages.insert(number(at));
+  }
+  if (made.logPages.empty()) throw std::runtime_error("the change left nothing in the log");
+  return made;
+}
+
+// An index in WAL mode keeps its committed rows through a repair, those in the log included, and
+// no log of the old file is left beside the new index: a damaged one is kept with its log, byte for
+// byte, and salvaged once SQLite has checkpointed the log into it; a sound one is not touched (the
+// bytes of all three files stay); one that SQLite cannot checkpoint (too damaged to open, or
+// another connection's lock) is refused with everything as it was; a dry run changes nothing and
+// counts the log's rows.
+TEST_F(CacheCommands, RepairCheckpointsTheLogOfAnIndexInWalModeFirst) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const fs::path wal = cache / "PreviewPNG.sqlite-wal", shm = cache / "PreviewPNG.sqlite-shm";
+  // Rows added after the last checkpoint: in the log only.
+  const WalIndex added = MakeWalIndex(
+      root / "added",
+      u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i+1 FROM n WHERE i<300) INSERT INTO "
+      u"PreviewPNGTable (ID,PngMd5FileName,SwFullFileName) SELECT 5000+i, 'W'||i||'.PNG', "
+      u"'/models/wal-'||i||'.sw' FROM n");
+  // Rows changed in place, same length: the log holds their leaves, not page 1.
+  const WalIndex changed = MakeWalIndex(
+      root / "changed",
+      u"UPDATE PreviewPNGTable SET SwFullFileName = replace(SwFullFileName, '/models/', "
+      u"'/MODELS/') WHERE ID BETWEEN 100 AND 400");
+  ASSERT_EQ(changed.logPages.count(1), 0u);
+  ASSERT_EQ(added.committed.size(), changed.committed.size() + 300);
+  ASSERT_EQ(added.committed.back().id, 5300);
+  const std::size_t leaf = added.index.find("P" + RowKey(1500) + ".PNG") / kPage + 1;
+  ASSERT_EQ(added.logPages.count(leaf), 0u) << "the log holds the page to be torn";
+  std::string torn = added.index;
+  torn.replace((leaf - 1) * kPage + kPage / 2, kPage / 2, std::string(kPage / 2, '\0'));
+  const std::vector<IndexRow> tornRows = RowsOnPages(added.index, leaf, leaf, added.committed);
+  ASSERT_FALSE(tornRows.empty());
+  std::string smashed = changed.index;
+  smashed.replace(0, kPage, std::string(kPage, 'x'));
+
+  struct Case {
+    const char* name;
+    const WalIndex* made;
+    std::string damaged;  // the main file as the damage leaves it
+    bool locked;          // another connection keeps the index open meanwhile
+    int exitCode;
+    std::string says;  // a line of the output, or the start of the failure's line
+  };
+  const std::string path = Utf8(index);
+  const Case cases[] = {
+      {"a sound index", &added, added.index, false, 0, "the index is sound: nothing to repair"},
+      {"a torn leaf beside rows in the log", &added, torn, false, 1,
+       "salvaged " + std::to_string(added.committed.size() - tornRows.size()) + " rows"},
+      {"a first page SQLite cannot read", &changed, smashed, false, 2,
+       "cannot checkpoint the write-ahead log into the index " + path + ": file is not a database"},
+      {"a lock held past hopgate's wait", &added, torn, true, 2,
+       "cannot checkpoint the write-ahead log into the index " + path + ": database is locked"},
+  };
+  for (const auto& c : cases) {
+    for (const bool json : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (json ? ", --json" : ""));
+      if (json && c.exitCode != 1) continue;
+      fs::remove_all(cache);
+      fs::create_directories(cache);
+      WriteFile(index, c.damaged);
+      WriteFile(wal, c.made->wal);
+      WriteFile(shm, c.made->shm);
+      const Tree before = Snapshot(data);
+
+      const ToolRun dry = Tool({u"repair", u"--dry-run"});
+      EXPECT_EQ(dry.exitCode, c.locked ? 1 : c.exitCode) << dry.out << dry.err;
+      EXPECT_TRUE(Contains(dry.out + dry.err, c.locked ? "dry run: nothing changed" : c.says))
+          << dry.out << dry.err;
+      EXPECT_EQ(Snapshot(data), before);
+      EXPECT_EQ(ReadFile(shm), c.made->shm);
+
+      storage::TSQLite3Database holder;
+      if (c.locked) {
+        holder.Open(PathText(index));
+        holder.Prepare(u"SELECT count(*) FROM PreviewPNGTable")->Step();
+      }
+      const ToolRun r = Tool(json ? std::vector<std::u16string>{u"repair", u"--json"}
+                                  : std::vector<std::u16string>{u"repair"});
+      EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+      if (c.exitCode != 1) {
+        if (c.exitCode == 2) ExpectOneLineFailure(r, c.says, c.name);
+        if (c.exitCode == 0) {
+          EXPECT_EQ(r.out, c.says + "\n");
+        }
+        // Nothing replaced, kept or checkpointed: the three files as they stood.
+        EXPECT_EQ(ReadFile(index), c.damaged);
+        EXPECT_EQ(ReadFile(wal), c.made->wal);
+        if (!c.locked) {
+          EXPECT_EQ(ReadFile(shm), c.made->shm);
+        }
+        EXPECT_EQ(Snapshot(cache).size(), 3u);
+        continue;  // the holder's closing checkpoints the log, as the last connection's does
+      }
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(Index().Rows(), Without(added.committed, tornRows));
+      EXPECT_FALSE(fs::exists(wal));
+      EXPECT_FALSE(fs::exists(shm));
+      std::string kept, keptLog;
+      std::smatch m;
+      if (json) {
+        const std::regex keptAs(
+            "\"kept_as\": \"([^\"]*)\", \"journal_kept_as\": null, "
+            "\"wal_kept_as\": \"([^\"]*)\"");
+        ASSERT_TRUE(std::regex_search(r.out, m, keptAs)) << r.out;
+        kept = fs::path(m[1].str()).filename().string();
+        keptLog = fs::path(m[2].str()).filename().string();
+      } else {
+        EXPECT_TRUE(Contains(r.out, c.says)) << r.out;
+        const std::regex keptLines(
+            "\nkept the damaged index as (PreviewPNG\\.sqlite\\.damaged-[0-9-]+)\n"
+            "kept its write-ahead log as (PreviewPNG\\.sqlite\\.damaged-[0-9-]+-wal)\n");
+        ASSERT_TRUE(std::regex_search(r.out, m, keptLines)) << r.out;
+        kept = m[1].str();
+        keptLog = m[2].str();
+      }
+      EXPECT_EQ(keptLog, kept + "-wal");
+      EXPECT_EQ(ReadFile(cache / kept), c.damaged);
+      EXPECT_EQ(ReadFile(cache / keptLog), added.wal);
+      // The index, the kept file and its log: nothing else is left.
+      EXPECT_EQ(Snapshot(cache).size(), 3u) << r.out;
+      CacheFile("NEW.PNG");
+      preview::RegisterPreview(u"NEW.PNG", Model("new.sw"));
+      EXPECT_EQ(Index().Rows().back().png, u"NEW.PNG");
+      EXPECT_FALSE(fs::exists(wal));
+    }
+  }
+}
+
 // A lock is told from damage by the result code of the step that met it, never by the words of a
 // message: a damaged index whose one integrity message ends in "database is locked" is repaired.
 // (A lock itself: RepairLeavesAnIndexThatIsNotDamagedAsItIs.)
