@@ -174,6 +174,36 @@ void ForgetKeptPair(Outcome& outcome) {
   outcome.walKeptAs.reset();
 }
 
+KeptCopies::KeptCopies(Outcome& outcome, Text (*companionOf)(const Text&))
+    : outcome_(outcome),
+      companionOf_(companionOf),
+      kept_(BackupName()),
+      temp_(preview::IndexPath() + FromAscii(".repair-" + UtcStamp() + "-kept")) {}
+
+void KeptCopies::Discard() const {
+  platform::DeleteFile(temp_);
+  platform::DeleteFile(companionOf_(temp_));
+}
+
+void KeptCopies::Fail(const char* what, const Text& path, const std::string& reason) const {
+  Discard();
+  ForgetKeptPair(outcome_);
+  throw ECacheError(Cannot(what, path, reason));
+}
+
+void KeptCopies::KeepCompanion(const char* what, std::optional<Text>& companionKeptAs) const {
+  if (!platform::MoveFile(companionOf_(temp_), companionOf_(kept_))) {
+    Fail((std::string("keep the ") + what + " as").c_str(), companionOf_(kept_), SystemReason());
+  }
+  companionKeptAs = companionOf_(kept_);
+}
+
+void KeptCopies::KeepIndex() const {
+  if (!platform::MoveFile(temp_, kept_)) Fail("keep the index as", kept_, SystemReason());
+  outcome_.keptAs = kept_;
+  if (!platform::SyncFile(kept_)) Fail("keep the index as", kept_, SystemReason());
+}
+
 namespace {
 
 // Gives up step 0: the kept pair is deleted, and the repair stops.
@@ -190,27 +220,22 @@ namespace {
 bool KeepPair(Outcome& outcome) {
   const Text index = preview::IndexPath();
   const Text journal = JournalOf(index);
-  const Text kept = BackupName();
-  const Text temp = index + FromAscii(".repair-" + UtcStamp() + "-kept");
-  const auto fail = [&](const char* what, const Text& path, const std::string& reason) {
-    platform::DeleteFile(temp);
-    platform::DeleteFile(JournalOf(temp));
-    Abandon(outcome, what, path, reason);
-  };
-  if (!platform::CopyFile(index, temp)) fail("copy the index", index, SystemReason());
+  const KeptCopies copies(outcome, JournalOf);
+  if (!platform::CopyFile(index, copies.Temp())) {
+    copies.Fail("copy the index", index, SystemReason());
+  }
   // Windows refuses to copy a journal that an import is writing, or deleting: tried again for as
   // long as hopgate waits for a lock.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
-  while (!platform::CopyFile(journal, JournalOf(temp))) {
+  while (!platform::CopyFile(journal, copies.TempCompanion())) {
     const std::string reason = SystemReason();
     if (platform::Examine(journal) == platform::PathKind::Missing) {
-      platform::DeleteFile(temp);
-      platform::DeleteFile(JournalOf(temp));
+      copies.Discard();
       return false;
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      fail("copy the journal", journal, reason);
+      copies.Fail("copy the journal", journal, reason);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -220,22 +245,14 @@ bool KeepPair(Outcome& outcome) {
   try {
     hot = storage::JournalIsHot(index, preview::kIndexBusyTimeoutMs);
   } catch (const storage::ESQLite3Error& e) {
-    fail("examine the journal", journal, e.what());
+    copies.Fail("examine the journal", journal, e.what());
   }
   if (!hot) {
-    platform::DeleteFile(temp);
-    platform::DeleteFile(JournalOf(temp));
+    copies.Discard();
     return false;
   }
-  if (!platform::MoveFile(JournalOf(temp), JournalOf(kept))) {
-    fail("keep the journal as", JournalOf(kept), SystemReason());
-  }
-  outcome.journalKeptAs = JournalOf(kept);
-  if (!platform::MoveFile(temp, kept)) {
-    fail("keep the index as", kept, SystemReason());
-  }
-  outcome.keptAs = kept;
-  if (!platform::SyncFile(kept)) fail("keep the index as", kept, SystemReason());
+  copies.KeepCompanion("journal", outcome.journalKeptAs);
+  copies.KeepIndex();
   return true;
 }
 

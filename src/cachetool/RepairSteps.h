@@ -95,6 +95,32 @@ void KeepPairAndCheckpoint(Outcome& outcome);
 // Deletes the kept pair again (the file first) and forgets it.
 void ForgetKeptPair(Outcome& outcome);
 
+// Step 0's copies of the index and of the file that goes with it (its journal, or its write-ahead
+// log; `companionOf` names it from the database's name), written under a temporary name beside
+// the index and then renamed to the kept names, the companion first, so that a kept file never
+// stands without its companion. Any failure deletes the copies and the kept pair and raises.
+class KeptCopies {
+ public:
+  KeptCopies(Outcome& outcome, Text (*companionOf)(const Text&));
+
+  const Text& Temp() const { return temp_; }
+  Text TempCompanion() const { return companionOf_(temp_); }
+  // Deletes the temporary copies (the kept pair stays as it is).
+  void Discard() const;
+  [[noreturn]] void Fail(const char* what, const Text& path, const std::string& reason) const;
+  // The companion's copy renamed to its kept name, recorded in `companionKeptAs` (`what` names it
+  // in a failure: "journal", "write-ahead log").
+  void KeepCompanion(const char* what, std::optional<Text>& companionKeptAs) const;
+  // The index's copy renamed to the kept name and put on disk, recorded in the outcome.
+  void KeepIndex() const;
+
+ private:
+  Outcome& outcome_;
+  Text (*companionOf_)(const Text&);
+  Text kept_;
+  Text temp_;
+};
+
 // Step 0: the pair of the index and the journal beside it kept, then the journal rolled back into
 // the index in place by SQLite.
 void KeepPairAndRollBack(Outcome& outcome);

@@ -88,27 +88,17 @@ std::string BeginRead(TSQLite3Database& db, const Text& index) {
 void KeepWalPair(Outcome& outcome) {
   const Text index = preview::IndexPath();
   const Text log = WalOf(index);
-  const Text kept = BackupName();
-  const Text temp = index + FromAscii(".repair-" + UtcStamp() + "-kept");
-  const auto fail = [&](const char* what, const Text& path, const std::string& reason) {
-    platform::DeleteFile(temp);
-    platform::DeleteFile(WalOf(temp));
-    ForgetKeptPair(outcome);
-    throw ECacheError(Cannot(what, path, reason));
-  };
-  if (!platform::CopyFile(index, temp)) fail("copy the index", index, SystemReason());
-  if (JournalAt(log)) {
-    if (!platform::CopyFile(log, WalOf(temp))) {
-      fail("copy the write-ahead log", log, SystemReason());
-    }
-    if (!platform::MoveFile(WalOf(temp), WalOf(kept))) {
-      fail("keep the write-ahead log as", WalOf(kept), SystemReason());
-    }
-    outcome.walKeptAs = WalOf(kept);
+  const KeptCopies copies(outcome, WalOf);
+  if (!platform::CopyFile(index, copies.Temp())) {
+    copies.Fail("copy the index", index, SystemReason());
   }
-  if (!platform::MoveFile(temp, kept)) fail("keep the index as", kept, SystemReason());
-  outcome.keptAs = kept;
-  if (!platform::SyncFile(kept)) fail("keep the index as", kept, SystemReason());
+  if (JournalAt(log)) {
+    if (!platform::CopyFile(log, copies.TempCompanion())) {
+      copies.Fail("copy the write-ahead log", log, SystemReason());
+    }
+    copies.KeepCompanion("write-ahead log", outcome.walKeptAs);
+  }
+  copies.KeepIndex();
 }
 
 // A copy named `name` in `scratch` of the database `from` and of the log beside it, the log
