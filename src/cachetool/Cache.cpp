@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <thread>
 
 #include "cachetool/PngCheck.h"
 #include "platform/native_text.h"
@@ -10,6 +11,7 @@
 #include "preview/ConstUnit.h"
 #include "preview/DLLfunc.h"
 #include "preview/UpdatePreviewUnit.h"
+#include "storage/SQLite3File.h"
 #include "storage/SQLite3Wrap.h"
 #include "tarncore/temporary_name.h"
 
@@ -87,19 +89,100 @@ void RequireCacheFolder() {
   }
 }
 
-Text JournalPath() { return preview::IndexPath() + u"-journal"; }
+Text JournalOf(const Text& database) { return database + u"-journal"; }
+
+Text JournalPath() { return JournalOf(preview::IndexPath()); }
 
 bool JournalStands() {
   const auto status = platform::GetFileStatus(JournalPath());
   return status && !status->folder && status->size > 0;
 }
 
+bool JournalAt(const Text& path) {
+  const platform::PathKind kind = platform::Examine(path);
+  if (kind == platform::PathKind::Missing) return false;
+  const auto status =
+      kind == platform::PathKind::Unknown ? std::nullopt : platform::GetFileStatus(path);
+  if (!status) throw ECacheError(Cannot("examine", path, SystemReason()));
+  return !status->folder && status->size > 0;
+}
+
+// The journal at `path` is one SQLite would still roll back: it begins with a journal header.
+// SQLite deletes a journal it has rolled back, and zeroes the header of one it has finished.
+bool StillHot(const Text& path) {
+  if (!JournalAt(path)) return false;
+  std::string bytes;
+  if (!platform::ReadWholeFile(path, bytes)) {
+    throw ECacheError(Cannot("read the journal", path, SystemReason()));
+  }
+  static constexpr char kMagic[] = "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
+  return bytes.compare(0, 8, kMagic, 8) == 0;
+}
+
+namespace {
+
+// The journal beside the index, read while the index's shared lock is held: empty when there is
+// none. Windows refuses to open a file that another program is opening or closing without sharing:
+// tried again for as long as hopgate waits for a lock.
+std::string ReadJournal() {
+  const Text journal = JournalPath();
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
+  std::string bytes;
+  while (!platform::ReadWholeFile(journal, bytes)) {
+    const std::string reason = SystemReason();
+    if (platform::Examine(journal) == platform::PathKind::Missing) return {};
+    if (std::chrono::steady_clock::now() > deadline) {
+      throw ECacheError(Cannot("read the journal", journal, reason));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return bytes;
+}
+
+}  // namespace
+
+IndexPair ReadIndexPair() {
+  const Text index = preview::IndexPath();
+  IndexPair pair;
+  try {
+    TSQLite3Database db;
+    OpenIndexReadOnly(db, index);
+    const storage::TSharedFileLock lock(db, preview::kIndexBusyTimeoutMs);
+    if (!storage::ReadDatabaseFile(db, pair.index)) {
+      throw ECacheError(Cannot("read the index", index, "a read failed"));
+    }
+    if (!lock.WriterActive()) pair.journal = ReadJournal();
+  } catch (const storage::ESQLite3Error& e) {
+    throw ECacheError(Cannot("read the index", index, e.what()));
+  }
+  return pair;
+}
+
+Text PlayedBackCopy(const ScratchFolder& scratch, const IndexPair& pair) {
+  Text copy = scratch.File(preview::kIndexFileName);
+  if (!scratch.Write(preview::kIndexFileName, pair.index) ||
+      (!pair.journal.empty() && !scratch.Write(JournalOf(preview::kIndexFileName), pair.journal))) {
+    throw ECacheError(Cannot("copy the index to", copy, SystemReason()));
+  }
+  if (pair.journal.empty()) return copy;
+  try {
+    TSQLite3Database db;
+    db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
+    db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
+  } catch (const storage::ESQLite3Error& e) {
+    if (StillHot(JournalOf(copy)))
+      throw ECacheError(Cannot("play the journal back in", copy, e.what()));
+  }
+  return copy;
+}
+
 namespace {
 
 // Calls `read` with the index's path, or, when that fails with a journal beside the index, with
-// the path of a scratch copy of the pair in which SQLite has rolled the journal back; sets
-// `interrupted` to whether the copy was read. The failure of the first read stands when no journal
-// does or `rollBack` is false; a copy that cannot be made raises.
+// the path of a scratch copy of the pair (ReadIndexPair) in which SQLite has rolled the journal
+// back; sets `interrupted` to whether the copy was read. The failure of the first read stands when
+// no journal does or `rollBack` is false; a copy that cannot be made raises.
 template <typename Read>
 auto ReadRollingBack(Read read, bool* interrupted, bool rollBack = true) {
   if (interrupted) *interrupted = false;
@@ -109,17 +192,7 @@ auto ReadRollingBack(Read read, bool* interrupted, bool rollBack = true) {
     if (!rollBack || !JournalStands()) throw;
   }
   const ScratchFolder scratch("hopgate-cache-read");
-  const Text copy = scratch.File(preview::kIndexFileName);
-  if (!scratch.CopyIn(preview::IndexPath(), preview::kIndexFileName) ||
-      !scratch.CopyIn(JournalPath(), Text(preview::kIndexFileName) + u"-journal")) {
-    throw ECacheError(Cannot("copy the index to read it", preview::IndexPath(), SystemReason()));
-  }
-  {
-    // A connection that may write rolls the journal back at its first read.
-    TSQLite3Database db;
-    db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
-    db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
-  }
+  const Text copy = PlayedBackCopy(scratch, ReadIndexPair());
   if (interrupted) *interrupted = true;
   return read(copy);
 }
@@ -305,6 +378,10 @@ ScratchFolder::~ScratchFolder() {
 
 bool ScratchFolder::CopyIn(const Text& from, const Text& name) const {
   return platform::CopyFile(from, File(name)) && platform::SetNormalAttributes(File(name));
+}
+
+bool ScratchFolder::Write(const Text& name, std::string_view bytes) const {
+  return platform::WriteNewFile(File(name), bytes);
 }
 
 // ---- What is true of a row or a file -----------------------------------------------------------

@@ -112,6 +112,16 @@ std::vector<Text> IntegrityProblems(CutOffJournal journal = CutOffJournal::Rolle
 // off (a "hot" journal, which the next connection that may write rolls back).
 bool JournalStands();
 
+// The name of the rollback journal of the database file `database`.
+Text JournalOf(const Text& database);
+
+// A journal that SQLite may roll back stands at `path`: a file that is not empty. A test that
+// cannot tell (any failure but "not found") raises ECacheError.
+bool JournalAt(const Text& path);
+
+// The journal at `path` is one SQLite would still roll back: it begins with a journal header.
+bool StillHot(const Text& path);
+
 // A folder of its own in the system's temporary folder, removed with what it holds when the object
 // goes, also when an exception passes.
 class ScratchFolder {
@@ -129,9 +139,30 @@ class ScratchFolder {
   // the system's reason recorded (SystemReason).
   bool CopyIn(const Text& from, const Text& name) const;
 
+  // Writes `bytes` into the folder as the file `name` (platform::WriteNewFile); false when that
+  // fails, the system's reason recorded.
+  bool Write(const Text& name, std::string_view bytes) const;
+
  private:
   Text path_;
 };
+
+// The index as it stands, committed: its bytes, read through SQLite's own handle under a shared
+// lock, and the bytes of a journal beside it that no writer holds (a hot one; empty when none),
+// read under the same lock. While it is held no writer writes the index and no rollback removes
+// the journal, so the pair is one state, whatever imports are running. Raises ECacheError when
+// the index cannot be read or the lock cannot be had within hopgate's wait.
+struct IndexPair {
+  std::string index;
+  std::string journal;
+};
+IndexPair ReadIndexPair();
+
+// Writes the pair into `scratch` under the index's own file names and lets SQLite roll the journal
+// back there (a connection that may write does so at its first read); the copy's path. Whatever
+// SQLite thinks of the copy is its reader's concern, but the journal must be gone: raises
+// ECacheError when it is still hot.
+Text PlayedBackCopy(const ScratchFolder& scratch, const IndexPair& pair);
 
 // ---- What is true of a row or a file -----------------------------------------------------------
 // Each fact is decided here only; every command that reports or acts on one asks these.

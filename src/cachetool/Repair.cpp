@@ -44,40 +44,35 @@ using storage::TSQLite3Database;
 
 // ---- The scratch copy --------------------------------------------------------------------------
 
-// Steps 1 and 2: the rows of a copy of the index. A journal still beside it (a dry run's, or a
-// running import's) is copied too and played back in the copy first, as is the log of an index in
-// WAL mode (a dry run's); a copy whose journal or log SQLite could not play back is not salvaged.
+// Steps 1 and 2: the rows of the index as it stands, committed (ReadIndexPair: under a shared
+// lock, so that no running import's half-written pages are read). A hot journal beside it (a dry
+// run's, or one of an import cut off since step 0) is played back in a scratch copy first, as is
+// the log of an index still in WAL mode (a dry run's: a repair has taken it out of WAL mode, its
+// pair kept); a copy whose journal or log SQLite could not play back is not salvaged.
 Salvage SalvageCopy(Outcome& outcome) {
-  const ScratchFolder scratch("hopgate-cache-repair");
-  const Text copy = scratch.File(preview::kIndexFileName);
-  if (outcome.wal) {
+  std::string bytes;
+  if (outcome.wal && !outcome.keptAs) {
+    const ScratchFolder scratch("hopgate-cache-repair");
     CheckpointedCopy(scratch, preview::kIndexFileName);
-  } else if (!scratch.CopyIn(preview::IndexPath(), preview::kIndexFileName)) {
-    throw ECacheError(Cannot("copy the index", preview::IndexPath(), SystemReason()));
-  }
-  const Text journal = JournalOf(preview::IndexPath());
-  if (JournalAt(journal)) {
-    if (!scratch.CopyIn(journal, JournalOf(preview::kIndexFileName))) {
-      throw ECacheError(Cannot("copy the journal", journal, SystemReason()));
+    if (!platform::ReadWholeFile(scratch.File(preview::kIndexFileName), bytes)) {
+      throw ECacheError(Cannot("read the copy of the index", scratch.File(preview::kIndexFileName),
+                               SystemReason()));
     }
-    outcome.journal = true;
-    // The first read of the copy plays the journal back into it; whatever SQLite then thinks of
-    // the copy is the salvage's concern, but the journal must be gone.
-    try {
-      TSQLite3Database db;
-      db.OpenExisting(copy, TSQLite3Database::TOpenMode::ReadWrite);
-      db.Prepare(u"SELECT count(*) FROM sqlite_master")->Step();
-    } catch (const storage::ESQLite3Error& e) {
-      if (StillHot(JournalOf(copy))) {
-        throw ECacheError(Cannot("play the journal back in", copy, e.what()));
+  } else {
+    IndexPair pair = ReadIndexPair();
+    if (pair.journal.empty()) {
+      bytes = std::move(pair.index);
+    } else {
+      outcome.journal = true;
+      const ScratchFolder scratch("hopgate-cache-repair");
+      const Text copy = PlayedBackCopy(scratch, pair);
+      pair = {};
+      if (!platform::ReadWholeFile(copy, bytes)) {
+        throw ECacheError(Cannot("read the copy of the index", copy, SystemReason()));
       }
     }
   }
   StepDone("copied");
-  std::string bytes;
-  if (!platform::ReadWholeFile(copy, bytes)) {
-    throw ECacheError(Cannot("read the copy of the index", copy, SystemReason()));
-  }
   outcome.counter = ChangeCounter(bytes);
   return SalvageTable(bytes, kIndexTable);
 }

@@ -105,8 +105,6 @@ void StepDone(const char* step) {
   if (stop != nullptr && std::string(stop) == step) std::_Exit(kExitStopped);
 }
 
-Text JournalOf(const Text& database) { return database + u"-journal"; }
-
 std::string ChangeCounter(std::string_view file) {
   return file.size() >= 28 ? std::string(file.substr(24, 4)) : std::string();
 }
@@ -119,29 +117,6 @@ std::string UtcStamp() {
 }
 
 Text FromAscii(std::string_view ascii) { return Text(ascii.begin(), ascii.end()); }
-
-// A journal that SQLite may roll back stands at `path`: a file that is not empty. A test that
-// cannot tell (any failure but "not found") stops the repair with nothing changed.
-bool JournalAt(const Text& path) {
-  const platform::PathKind kind = platform::Examine(path);
-  if (kind == platform::PathKind::Missing) return false;
-  const auto status =
-      kind == platform::PathKind::Unknown ? std::nullopt : platform::GetFileStatus(path);
-  if (!status) throw ECacheError(Cannot("examine", path, SystemReason()));
-  return !status->folder && status->size > 0;
-}
-
-// The journal at `path` is one SQLite would still roll back: it begins with a journal header.
-// SQLite deletes a journal it has rolled back, and zeroes the header of one it has finished.
-bool StillHot(const Text& path) {
-  if (!JournalAt(path)) return false;
-  std::string bytes;
-  if (!platform::ReadWholeFile(path, bytes)) {
-    throw ECacheError(Cannot("read the journal", path, SystemReason()));
-  }
-  static constexpr char kMagic[] = "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
-  return bytes.compare(0, 8, kMagic, 8) == 0;
-}
 
 // A name beside the index for the damaged file under which neither a file nor a journal or a
 // write-ahead log of one stands (a stray kept journal or log is never played into a kept file). A

@@ -49,20 +49,11 @@ struct Outcome {
 // The table that hopgate's rows are in.
 inline constexpr char kIndexTable[] = "PreviewPNGTable";
 
-Text JournalOf(const Text& database);
-
 // A database file's change counter (header bytes 24-27), which every committed write changes;
 // empty for a file too short to have one.
 std::string ChangeCounter(std::string_view file);
 std::string UtcStamp();
 Text FromAscii(std::string_view ascii);
-
-// A journal that SQLite may roll back stands at `path`: a file that is not empty. A test that
-// cannot tell (any failure but "not found") raises ECacheError.
-bool JournalAt(const Text& path);
-
-// The journal at `path` is one SQLite would still roll back: it begins with a journal header.
-bool StillHot(const Text& path);
 
 // A name beside the index for the damaged file under which neither a file nor a journal or a
 // write-ahead log of one stands, made from `base` (by default the index's name with ".damaged-"

@@ -21,13 +21,6 @@ namespace {
 // than hopgate's own wait, since the repair only reads there.
 constexpr int kLockWaitMs = preview::kIndexBusyTimeoutMs / 2;
 
-// Raises unless the step finished.
-void RaiseOn(int code, const char* what, const Text& path) {
-  if (code != storage::kStepDone) {
-    throw ECacheError(Cannot(what, path, Utf8(storage::ResultCodeText(code))));
-  }
-}
-
 // The rows that imports committed to the open index `db` since its change counter (header bytes
 // 24-27, which every committed write changes) was `outcome.counter`, above `after`: none while the
 // counter stands. The file is read through the connection, under the lock its transaction holds,
@@ -153,17 +146,24 @@ std::vector<Text> UnlistedPngs() {
 // paths are texts, as CommittedSince takes them). The write lock is taken first: the count of an
 // import's statements reads before the insert writes.
 void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew) {
+  TSQLite3Database db;
+  // SQLite says "disk I/O error" for a write the system refused: the system's reason goes with it.
+  const auto fail = [&](const std::string& reason) {
+    const Text system = platform::ErrorText(db.SystemErrorCode());
+    throw ECacheError(Cannot("write the new index", path,
+                             system.empty() ? reason : reason + " (" + Utf8(system) + ")"));
+  };
+  const auto check = [&](int code) {
+    if (code != storage::kStepDone) fail(Utf8(storage::ResultCodeText(code)));
+  };
   try {
-    TSQLite3Database db;
     db.SetBusyTimeout(preview::kIndexBusyTimeoutMs);
     db.Open(path);
     db.Execute(preview::kCreateIndexTable);
     db.BeginTransaction(TSQLite3Database::TTransactionMode::Immediate);
     if (asNew) {
-      for (const auto& row : rows) {
-        RaiseOn(preview::AddRowUnlessNamed(db, row.png.bytes, row.model.bytes),
-                "write the new index", path);
-      }
+      for (const auto& row : rows)
+        check(preview::AddRowUnlessNamed(db, row.png.bytes, row.model.bytes));
     } else {
       auto insert = db.Prepare(
           u"INSERT INTO PreviewPNGTable (PngMd5FileName,SwFullFileName,ID) VALUES (?1,?2,?3)");
@@ -171,12 +171,12 @@ void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew)
         insert->Bind(1, row.png);
         insert->Bind(2, row.model);
         insert->BindInt64(3, row.id);
-        RaiseOn(insert->StepAndReset(), "write the new index", path);
+        check(insert->StepAndReset());
       }
     }
     db.Commit();
   } catch (const storage::ESQLite3Error& e) {
-    throw ECacheError(Cannot("write the new index", path, e.what()));
+    fail(e.what());
   }
 }
 

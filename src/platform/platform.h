@@ -207,6 +207,11 @@ std::optional<std::vector<Text>> ListFolderNames(const Text& path);
 // first failure. hopgate never asks for it; the cache tool puts it into its messages.
 Text LastErrorText();
 
+// The system's words for the error code `code` (POSIX: an errno value; Windows: a GetLastError
+// value), as LastErrorText words its own; empty for 0. For the codes that other code recorded,
+// such as SQLite's sqlite3_system_errno.
+Text ErrorText(std::int64_t code);
+
 // ---- The console (hopgate-cache only) ----------------------------------------------------------
 
 enum class StandardStream { Output, Error };

@@ -511,11 +511,13 @@ std::optional<std::vector<Text>> ListFolderNames(const Text& path) {
   return names;
 }
 
-Text LastErrorText() {
-  if (lastError == 0) return Text();
+Text LastErrorText() { return ErrorText(lastError); }
+
+Text ErrorText(std::int64_t code) {
+  if (code == 0) return Text();
   // The GNU strerror_r (_GNU_SOURCE): it returns the text, in `buffer` or in a static string.
   char buffer[256];
-  return FromNative(::strerror_r(lastError, buffer, sizeof buffer));
+  return FromNative(::strerror_r(static_cast<int>(code), buffer, sizeof buffer));
 }
 
 namespace {

@@ -457,16 +457,19 @@ std::optional<std::vector<Text>> ListFolderNames(const Text& path) {
   return names;
 }
 
-Text LastErrorText() {
-  if (lastError == ERROR_SUCCESS) return Text();
+Text LastErrorText() { return ErrorText(static_cast<std::int64_t>(lastError)); }
+
+Text ErrorText(std::int64_t code) {
+  if (code == ERROR_SUCCESS) return Text();
+  const DWORD error = static_cast<DWORD>(code);
   wchar_t buffer[512];
   DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                             lastError, 0, buffer, 512, nullptr);
+                             error, 0, buffer, 512, nullptr);
   // The system's texts end with a line break, which a one-line message does not want.
   while (n > 0 && (buffer[n - 1] == L'\r' || buffer[n - 1] == L'\n' || buffer[n - 1] == L' ')) --n;
   if (n == 0) {
-    const std::string code = "system error " + std::to_string(lastError);
-    return Text(code.begin(), code.end());
+    const std::string text = "system error " + std::to_string(error);
+    return Text(text.begin(), text.end());
   }
   return FromW(buffer, n);
 }

@@ -174,6 +174,13 @@ int TSQLite3Database::LastResultCode() const noexcept {
   return FHandle == nullptr ? SQLITE_CANTOPEN : sqlite3_errcode(FHandle);
 }
 
+int TSQLite3Database::SystemErrorCode() const noexcept {
+  if (FHandle == nullptr) return 0;
+  const int primary = sqlite3_errcode(FHandle) & 0xff;
+  if (primary != SQLITE_IOERR && primary != SQLITE_FULL && primary != SQLITE_CANTOPEN) return 0;
+  return sqlite3_system_errno(FHandle);
+}
+
 // ---- TSQLite3Statement --------------------------------------------------------------------------
 
 TSQLite3Statement::TSQLite3Statement(TSQLite3Database& ownerDatabase, const std::u16string& sql)

@@ -157,6 +157,11 @@ class TSQLite3Database {
   // after a call that succeeded SQLite leaves it undefined. A closed connection, or one whose open
   // could not even make a handle, has nothing open: its code is SQLITE_CANTOPEN's.
   int LastResultCode() const noexcept;
+  // The system's error code (errno, or Windows' GetLastError) of the file-system call that made
+  // the latest failure (LastResultCode: SQLITE_IOERR, SQLITE_FULL or SQLITE_CANTOPEN) fail
+  // (sqlite3_system_errno), for a message that says why SQLite could not read or write: 0 when
+  // that failure was not a file-system call's, or the connection is closed.
+  int SystemErrorCode() const noexcept;
 
   PSQLite3 Handle() const noexcept { return FHandle; }
   // A connection is open (Open or OpenExisting made a handle, and no Close since).

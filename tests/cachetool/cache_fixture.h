@@ -168,6 +168,21 @@ inline std::set<std::size_t> JournalPages(const std::string& journal) {
   return pages;
 }
 
+// Tears the leaf of the last of `rows` in the index `index` (4096-byte pages, as FillIndex makes
+// them): its second half zeroed, so that SQLite's integrity check fails. Returns the rows that
+// page held.
+inline std::vector<IndexRow> TearLastLeaf(std::string& index, const std::vector<IndexRow>& rows) {
+  constexpr std::size_t kPageSize = 4096;
+  const std::size_t page = index.find("P" + RowKey(rows.back().id) + ".PNG") / kPageSize;
+  std::vector<IndexRow> torn;
+  for (const auto& row : rows) {
+    const std::size_t at = index.find("P" + RowKey(static_cast<int>(row.id)) + ".PNG");
+    if (at / kPageSize == page) torn.push_back(row);
+  }
+  index.replace(page * kPageSize + kPageSize / 2, kPageSize / 2, std::string(kPageSize / 2, '\0'));
+  return torn;
+}
+
 // A pair that stays damaged once SQLite has rolled its journal back: a transaction cut short that
 // changed the first rows only, and the leaf of the last row torn (its second half zeroed), a page
 // the journal does not hold. `torn` are the committed rows that page held.
@@ -179,16 +194,10 @@ inline HalfWritten MakeTornHalfWritten(const fs::path& folder, int count) {
                       u"'-uncommitted-change-uncommitted-change' WHERE ID < " +
                           U16(std::to_string(count / 3)));
   const std::string last = "P" + RowKey(made.committed.back().id) + ".PNG";
-  const std::size_t page = made.index.find(last) / kPageSize;  // from 0
-  if (JournalPages(made.journal).count(page + 1) != 0) {
+  if (JournalPages(made.journal).count(made.index.find(last) / kPageSize + 1) != 0) {
     throw std::runtime_error("the journal holds the page to be torn");
   }
-  for (const auto& row : made.committed) {
-    const std::size_t at = made.index.find("P" + RowKey(static_cast<int>(row.id)) + ".PNG");
-    if (at / kPageSize == page) made.torn.push_back(row);
-  }
-  made.index.replace(page * kPageSize + kPageSize / 2, kPageSize / 2,
-                     std::string(kPageSize / 2, '\0'));
+  made.torn = TearLastLeaf(made.index, made.committed);
   return made;
 }
 

@@ -243,6 +243,35 @@ TEST_F(CacheCommands, RepairRollsAHotJournalBackFirstAndKeepsThePairAsItStood) {
   }
 }
 
+// A journal beside the index that a running transaction is writing (it holds the lock under which
+// SQLite writes one) is that transaction's, not the index's: the repair reads the index's committed
+// pages, under a shared lock, and plays that journal back nowhere, nor says it did.
+TEST_F(CacheCommands, RepairLeavesTheJournalOfARunningTransactionAlone) {
+  const fs::path index = cache / "PreviewPNG.sqlite";
+  const fs::path made = root / "made" / "PreviewPNG.sqlite";
+  fs::create_directories(made.parent_path());
+  const std::vector<IndexRow> committed = FillIndex(made, 400);
+  std::string bytes = ReadFile(made);
+  const std::vector<IndexRow> torn = TearLastLeaf(bytes, committed);
+  WriteFile(index, bytes);
+
+  storage::TSQLite3Database writer;
+  writer.Open(PathText(index));
+  writer.BeginTransaction(storage::TSQLite3Database::TTransactionMode::Immediate);
+  writer.Execute(u"UPDATE PreviewPNGTable SET SwFullFileName='uncommitted' WHERE ID < 100");
+  ASSERT_GT(fs::file_size(cache / "PreviewPNG.sqlite-journal"), 0u);
+  const std::string journal = ReadFile(cache / "PreviewPNG.sqlite-journal");
+
+  const ToolRun r = Tool({u"repair", u"--dry-run", u"--json"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.out, "\"journal\": false")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "\"rows\": " + std::to_string(committed.size() - torn.size())))
+      << r.out;
+  EXPECT_EQ(ReadFile(index), bytes);
+  EXPECT_EQ(ReadFile(cache / "PreviewPNG.sqlite-journal"), journal);
+  writer.Rollback();
+}
+
 // An index in WAL mode as another tool leaves it while it still has the index open: the main file,
 // its log and its shared memory as they stood, the last change committed only in the log (no
 // checkpoint ran), the rows committed, and the pages the log holds.
