@@ -54,40 +54,55 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// The values of a record (SQLite's record format), or nothing when the record is not whole: its
-// header must end exactly where its serial types end, and its values exactly at the payload's end.
-std::optional<std::vector<StoredValue>> DecodeRecord(std::string_view payload,
-                                                     std::size_t maxColumns) {
+// The size of a value of the serial type `type` in a record (10 and 11 are not in use).
+std::uint64_t SerialSize(std::uint64_t type) {
+  static constexpr std::uint64_t kIntegerBytes[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0};
+  return type < 10 ? kIntegerBytes[type] : (type - 12) / 2;
+}
+
+// The header of a record (SQLite's record format): its size, and its serial types into `types`
+// when given; nothing when the record is not whole: the header must end exactly where its serial
+// types end, and the values they give exactly at the payload's end.
+std::optional<std::uint64_t> RecordHeader(std::string_view payload, std::size_t maxColumns,
+                                          std::vector<std::uint64_t>* types) {
   std::uint64_t headerSize = 0;
   std::size_t at = GetVarint(payload, 0, payload.size(), headerSize);
   if (at == 0 || headerSize < at || headerSize > payload.size()) return std::nullopt;
-  std::vector<std::uint64_t> types;
-  while (at < headerSize) {
+  std::uint64_t data = 0;
+  for (std::size_t columns = 0; at < headerSize; ++columns) {
     std::uint64_t type = 0;
     const std::size_t n = GetVarint(payload, at, headerSize, type);
-    if (n == 0 || type == 10 || type == 11) return std::nullopt;
-    types.push_back(type);
+    if (n == 0 || type == 10 || type == 11 || columns == maxColumns) return std::nullopt;
+    data += SerialSize(type);
+    if (data > payload.size()) return std::nullopt;
+    if (types) types->push_back(type);
     at += n;
-    if (types.size() > maxColumns) return std::nullopt;
   }
-  std::vector<StoredValue> values;
-  std::size_t data = headerSize;
-  for (const std::uint64_t type : types) {
-    static constexpr std::size_t kIntegerBytes[] = {0, 1, 2, 3, 4, 6, 8};
-    StoredValue v;
-    std::uint64_t size = 0;
-    if (type == 0) {
-      size = 0;
-    } else if (type <= 6 || type == 7) {
-      size = type == 7 ? 8 : kIntegerBytes[type];
-    } else if (type == 8 || type == 9) {
+  if (headerSize + data != payload.size()) return std::nullopt;
+  return headerSize;
+}
+
+// Whether the record is whole (RecordHeader), without decoding its values.
+bool RecordIsWhole(std::string_view payload, std::size_t maxColumns) {
+  return RecordHeader(payload, maxColumns, nullptr).has_value();
+}
+
+// The values of a whole record, or nothing when it is not whole.
+std::optional<std::vector<StoredValue>> DecodeRecord(std::string_view payload,
+                                                     std::size_t maxColumns) {
+  std::vector<std::uint64_t> types;
+  const auto headerSize = RecordHeader(payload, maxColumns, &types);
+  if (!headerSize) return std::nullopt;
+  std::vector<StoredValue> values(types.size());
+  std::size_t data = static_cast<std::size_t>(*headerSize);
+  for (std::size_t c = 0; c < types.size(); ++c) {
+    const std::uint64_t type = types[c];
+    const std::size_t size = static_cast<std::size_t>(SerialSize(type));
+    StoredValue& v = values[c];
+    if (type == 8 || type == 9) {
       v.type = StoredValue::Type::Integer;
       v.integer = type == 9 ? 1 : 0;
-    } else {
-      size = (type - 12) / 2;
-    }
-    if (size > payload.size() - data) return std::nullopt;
-    if (type >= 1 && type <= 7) {
+    } else if (type >= 1 && type <= 7) {
       std::uint64_t bits = 0;
       for (std::size_t i = 0; i < size; ++i)
         bits = (bits << 8) | static_cast<std::uint8_t>(payload[data + i]);
@@ -105,9 +120,7 @@ std::optional<std::vector<StoredValue>> DecodeRecord(std::string_view payload,
       v.bytes.assign(payload.substr(data, size));
     }
     data += size;
-    values.push_back(std::move(v));
   }
-  if (data != payload.size()) return std::nullopt;
   return values;
 }
 
@@ -120,11 +133,11 @@ struct Bounds {
   bool Holds(std::int64_t key) const { return (!low || key > *low) && (!high || key <= *high); }
 };
 
-// A cell of a table leaf: its row ID and, when its payload is all on the page, its values;
-// otherwise where its payload starts in the file and where its overflow pages are listed.
+// A cell of a table leaf: its row ID, where its payload starts in the file and, when it spills,
+// where its overflow pages are listed. The values are decoded when asked for (Values), so that
+// a whole table's cells cost no memory of their own beyond the file's bytes.
 struct Cell {
   std::int64_t rowid = 0;
-  std::vector<StoredValue> values;
   bool spilled = false;
   bool chainWhole = true;
   std::size_t payloadAt = 0;  // offset in the file
@@ -170,7 +183,10 @@ class TreeReader {
   // The values of a cell, its overflow pages read: nothing when its chain is broken, or shares a
   // page with another chain or with a B-tree page (a wrong pointer, and nothing tells whose).
   std::optional<std::vector<StoredValue>> Values(Cell& cell, std::size_t maxColumns) const {
-    if (!cell.spilled) return std::move(cell.values);
+    if (!cell.spilled) {
+      return DecodeRecord(file_.substr(cell.payloadAt, static_cast<std::size_t>(cell.local)),
+                          maxColumns);
+    }
     if (!cell.chainWhole) return std::nullopt;
     std::string payload(file_.substr(cell.payloadAt, static_cast<std::size_t>(cell.local)));
     std::uint64_t remaining = cell.size - cell.local;
@@ -341,7 +357,7 @@ class TreeReader {
 
   // A table leaf's cells, or nothing when the page is not whole. A cell whose payload spills is
   // kept with its chain listed (a broken chain loses the row, not the page); one that does not
-  // is decoded here, as its record is part of the page.
+  // must be a whole record here, as its record is part of the page.
   std::optional<std::vector<Cell>> ReadLeaf(std::string_view page, std::size_t header,
                                             const Bounds& bounds, std::size_t maxColumns) {
     std::size_t contentStart = 0;
@@ -375,10 +391,8 @@ class TreeReader {
             ListChain(Get4(page, static_cast<std::size_t>(end) - 4), cell.size - cell.local);
         if (!cell.chainWhole) chains_.resize(cell.chainBegin);
         cell.chainEnd = chains_.size();
-      } else {
-        auto values = DecodeRecord(page.substr(payloadAt, cell.local), maxColumns);
-        if (!values) return Refused(chainsBefore);
-        cell.values = std::move(*values);
+      } else if (!RecordIsWhole(page.substr(payloadAt, cell.local), maxColumns)) {
+        return Refused(chainsBefore);
       }
       cells.push_back(std::move(cell));
     }
