@@ -270,7 +270,7 @@ class TreeReader {
     if (!cells) return std::nullopt;
     for (auto& c : *cells) {
       ClaimChain(c.chainBegin, c.chainEnd);
-      tree.cells.push_back(std::move(c));
+      tree.cells.push_back(c);
     }
     return Children{};
   }
@@ -394,7 +394,7 @@ class TreeReader {
       } else if (!RecordIsWhole(page.substr(payloadAt, cell.local), maxColumns)) {
         return Refused(chainsBefore);
       }
-      cells.push_back(std::move(cell));
+      cells.push_back(cell);
     }
     if (!FillsContentArea(page, header, contentStart, spans)) return Refused(chainsBefore);
     return cells;
