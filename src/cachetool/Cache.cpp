@@ -7,6 +7,7 @@
 
 #include "cachetool/PngCheck.h"
 #include "platform/native_text.h"
+#include "platform/text_encoding.h"
 #include "platform/textrules.h"
 #include "preview/ConstUnit.h"
 #include "preview/DLLfunc.h"
@@ -419,16 +420,57 @@ ListedNames::ListedNames(const std::vector<IndexRow>& rows) {
   for (const auto& row : rows) Add(row.png);
 }
 
-void ListedNames::Add(const Text& png) { upper_.insert(textrules::UpperAscii(png)); }
+namespace {
+
+void UpperAsciiBytes(std::string& bytes) {
+  for (char& c : bytes) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+  }
+}
+
+}  // namespace
+
+void ListedNames::Add(const Text& png) { AddStored(textencoding::EncodeUtf8(png)); }
+
+void ListedNames::AddStored(std::string png) {
+  ++rows_;
+  UpperAsciiBytes(png);
+  upper_.insert(std::move(png));
+}
 
 ListedNames ReadListedNames() {
   return ReadEachRow<ListedNames>(
-      [](ListedNames& names, storage::TSQLite3Statement& row) { names.Add(row.ColumnText(1)); },
+      [](ListedNames& names, storage::TSQLite3Statement& row) {
+        storage::TSQLite3Value png = row.ColumnValue(1);
+        // A number is named by its text, as every other reader takes it.
+        if (png.type == storage::TSQLite3Value::Type::Integer ||
+            png.type == storage::TSQLite3Value::Type::Real) {
+          names.Add(row.ColumnText(1));
+        } else {
+          names.AddStored(std::move(png.bytes));
+        }
+        row.ColumnBlob(2);
+      },
       nullptr);
 }
 
 bool ListedNames::Lists(const Text& fileName) const {
-  return upper_.count(textrules::UpperAscii(fileName)) != 0;
+  // An ASCII name (any PNG that hopgate writes) is its own bytes.
+  std::string bytes(fileName.size(), '\0');
+  std::size_t i = 0;
+  for (; i < fileName.size() && fileName[i] < 0x80; ++i) {
+    const char16_t c = fileName[i];
+    bytes[i] = static_cast<char>(c >= u'a' && c <= u'z' ? c - (u'a' - u'A') : c);
+  }
+  if (i == fileName.size()) return upper_.count(bytes) != 0;
+  bytes = textencoding::EncodeUtf8(fileName);
+  // A name holding a lone surrogate of U+DC80..U+DCFF (Windows allows it) that encodes as
+  // well-formed UTF-8 is not the text any stored name decodes to: no row names it.
+  const bool escaped = std::any_of(fileName.begin(), fileName.end(),
+                                   [](char16_t c) { return c >= 0xDC80 && c <= 0xDCFF; });
+  if (escaped && textencoding::DecodeUtf8Lossless(bytes) != fileName) return false;
+  UpperAsciiBytes(bytes);
+  return upper_.count(bytes) != 0;
 }
 
 bool IsUnlisted(const Text& fileName, const ListedNames& listed) {

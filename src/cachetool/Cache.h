@@ -198,14 +198,21 @@ class ListedNames {
   ListedNames() = default;
   explicit ListedNames(const std::vector<IndexRow>& rows);
   void Add(const Text& png);
+  // A row's PNG name as SQLite stores it: its UTF-8 bytes, well-formed or not.
+  void AddStored(std::string png);
   bool Lists(const Text& fileName) const;
+  // How many names were added (rows read), names that repeat counted each time.
+  std::size_t Rows() const { return rows_; }
 
  private:
-  std::unordered_set<Text> upper_;
+  std::size_t rows_ = 0;
+  // Each name's lossless UTF-8 bytes (textencoding: the stored bytes exactly), ASCII letters
+  // upper-cased: a name's bytes are hashed and compared once, with no UTF-16 text made of them.
+  std::unordered_set<std::string> upper_;
 };
 
-// The PNG names that the index's rows give, read as ReadRows reads the rows but without their
-// model paths.
+// The PNG names that the index's rows give, read as ReadRows reads the rows but without keeping
+// their model paths (fetched all the same, as CountRows fetches them): Rows() is CountRows().
 ListedNames ReadListedNames();
 
 // A PNG file of the cache folder that no row names.

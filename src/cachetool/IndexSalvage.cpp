@@ -91,6 +91,7 @@ bool RecordIsWhole(std::string_view payload, std::size_t maxColumns) {
 std::optional<std::vector<StoredValue>> DecodeRecord(std::string_view payload,
                                                      std::size_t maxColumns) {
   std::vector<std::uint64_t> types;
+  types.reserve(std::min<std::size_t>(maxColumns, 8));
   const auto headerSize = RecordHeader(payload, maxColumns, &types);
   if (!headerSize) return std::nullopt;
   std::vector<StoredValue> values(types.size());

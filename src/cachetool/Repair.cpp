@@ -145,8 +145,9 @@ void Replace(Outcome& outcome, std::int64_t start) {
     throw;
   }
   try {
-    outcome.unregistered = UnregisteredSince(start);
-    outcome.rowsNow = CountRows();
+    std::optional<std::size_t> rows;
+    outcome.unregistered = UnregisteredSince(start, rows);
+    outcome.rowsNow = rows ? *rows : CountRows();
   } catch (const ECacheError& e) {
     outcome.afterwards = e.what();
   }

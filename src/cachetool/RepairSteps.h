@@ -125,8 +125,10 @@ void AddRows(const Text& path, const std::vector<SalvagedRow>& rows, bool asNew)
 void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome);
 
 // The PNGs made since `since` (seconds, UTC) that no row of the index names, once those under way
-// have had hopgate's lock wait to register.
-std::vector<Text> UnregisteredSince(std::int64_t since);
+// have had hopgate's lock wait to register. `rows` is set to the index's rows as its last reading
+// counted them (CountRows), or nothing when it read no row (no PNG in the folder, or an index that
+// cannot be read).
+std::vector<Text> UnregisteredSince(std::int64_t since, std::optional<std::size_t>& rows);
 
 void Report(const Outcome& o, bool damaged, const Options& options, const Console& console);
 

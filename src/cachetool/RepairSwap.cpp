@@ -121,7 +121,7 @@ void LateCatchUp(const Text& backup, std::int64_t seenUpTo, Outcome& outcome) {
 // (none when the index cannot be read now). The folder is listed by name alone: of the PNGs that
 // a cache holds, only those without a row are examined, and the rows are read only when the
 // folder holds a PNG.
-std::vector<Text> UnlistedPngs() {
+std::vector<Text> UnlistedPngs(std::optional<std::size_t>& rows) {
   if (!platform::FolderExists(preview::PreviewFolder)) return {};
   auto names = platform::ListFolderNames(preview::PreviewFolder);
   if (!names) {
@@ -132,6 +132,7 @@ std::vector<Text> UnlistedPngs() {
   ListedNames listed;
   try {
     listed = ReadListedNames();
+    rows = listed.Rows();
   } catch (const ECacheError&) {
     // An index that cannot be read now lists no row: every PNG made since is named.
   }
@@ -205,11 +206,12 @@ void PutInPlace(const Text& fresh, std::int64_t salvagedUpTo, Outcome& outcome) 
 // the swap and writes after it (on POSIX SQLite then refuses the write, since the file has moved:
 // the row is lost). They are waited for as long as hopgate waits for a lock; those still without a
 // row then are returned, to be named.
-std::vector<Text> UnregisteredSince(std::int64_t since) {
+std::vector<Text> UnregisteredSince(std::int64_t since, std::optional<std::size_t>& rows) {
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(preview::kIndexBusyTimeoutMs);
   for (;;) {
-    std::vector<Text> unregistered = UnlistedPngs();
+    rows.reset();
+    std::vector<Text> unregistered = UnlistedPngs(rows);
     std::erase_if(unregistered, [since](const Text& name) {
       const auto status = platform::GetFileStatus(preview::CachePath(name));
       return !status || status->folder || status->modifiedSeconds < since;

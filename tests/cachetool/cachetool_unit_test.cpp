@@ -8,6 +8,7 @@
 #include "cachetool/Cache.h"
 #include "cachetool/PngCheck.h"
 #include "cachetool/Text.h"
+#include "platform/text_encoding.h"
 #include "tarncore/temporary_name.h"
 #include "support/show.h"
 
@@ -95,3 +96,37 @@ TEST(PageText, Base64AndHtml) {
 }
 
 }  // namespace
+
+// A file is listed when a row names it, ASCII letter case aside, whatever bytes the row's name
+// holds as stored: each stored name matches the one file name that the platform gives those
+// bytes (ill-formed UTF-8 as U+DC80..U+DCFF), and no other.
+TEST(ListedNames, AFileIsListedByTheNameItsBytesGiveAsciiCaseAside) {
+  static const struct {
+    const char* name;
+    std::string stored;  // the row's PngMd5FileName, bytes as SQLite keeps them
+    std::u16string file;
+    bool listed;
+  } cases[] = {
+      {"the same name", "0123ABCD.PNG", u"0123ABCD.PNG", true},
+      {"ASCII letters in another case", "0123abcd.png", u"0123ABCD.PNG", true},
+      {"another name", "0123ABCD.PNG", u"0123ABCE.PNG", false},
+      {"a prefix only", "0123ABCD.PNG", u"0123ABCD.PNG.PNG", false},
+      {"letters beyond ASCII keep their case", "\xC3\xBC.PNG", u"\u00DC.PNG", false},
+      {"letters beyond ASCII", "\xC3\xBC.png", u"\u00FC.PNG", true},
+      {"an ill-formed byte", "\xFF.PNG", u"\xDCFF.PNG", true},
+      {"an ill-formed byte is not its Latin-1 letter", "\xFF.PNG", u"\u00FF.PNG", false},
+      {"escapes that spell well-formed UTF-8 are not that text", "\xC3\xBC.PNG",
+       u"\xDCC3\xDCBC.PNG", false},
+      {"an empty name", "", u"", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cachetool::ListedNames stored;
+    stored.AddStored(c.stored);
+    EXPECT_EQ(stored.Lists(c.file), c.listed);
+    // A name read as text (ReadRows) lists the same files as its stored bytes.
+    cachetool::ListedNames read(
+        {cachetool::IndexRow{1, textencoding::DecodeUtf8Lossless(c.stored), u"m.sw"}});
+    EXPECT_EQ(read.Lists(c.file), c.listed);
+  }
+}
