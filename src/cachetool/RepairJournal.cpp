@@ -153,7 +153,11 @@ KeptCopies::KeptCopies(Outcome& outcome, Text (*companionOf)(const Text&))
     : outcome_(outcome),
       companionOf_(companionOf),
       kept_(BackupName()),
-      temp_(preview::IndexPath() + FromAscii(".repair-" + UtcStamp() + "-kept")) {}
+      temp_(preview::IndexPath() + FromAscii(".repair-" + UtcStamp() + "-kept")) {
+  if (!platform::CopyFile(preview::IndexPath(), temp_)) {
+    Fail("copy the index", preview::IndexPath(), SystemReason());
+  }
+}
 
 void KeptCopies::Discard() const {
   platform::DeleteFile(temp_);
@@ -196,9 +200,6 @@ bool KeepPair(Outcome& outcome) {
   const Text index = preview::IndexPath();
   const Text journal = JournalOf(index);
   const KeptCopies copies(outcome, JournalOf);
-  if (!platform::CopyFile(index, copies.Temp())) {
-    copies.Fail("copy the index", index, SystemReason());
-  }
   // Windows refuses to copy a journal that an import is writing, or deleting: tried again for as
   // long as hopgate waits for a lock.
   const auto deadline =

@@ -92,9 +92,9 @@ void ForgetKeptPair(Outcome& outcome);
 // stands without its companion. Any failure deletes the copies and the kept pair and raises.
 class KeptCopies {
  public:
+  // Copies the index under the temporary name at once; raises (Fail) when that fails.
   KeptCopies(Outcome& outcome, Text (*companionOf)(const Text&));
 
-  const Text& Temp() const { return temp_; }
   Text TempCompanion() const { return companionOf_(temp_); }
   // Deletes the temporary copies (the kept pair stays as it is).
   void Discard() const;

@@ -86,12 +86,8 @@ std::string BeginRead(TSQLite3Database& db, const Text& index) {
 // name, synced, renamed, the log first, so that a kept file never stands without its log. An empty
 // log holds nothing and is not kept. On failure the copies are deleted again and the repair stops.
 void KeepWalPair(Outcome& outcome) {
-  const Text index = preview::IndexPath();
-  const Text log = WalOf(index);
+  const Text log = WalOf(preview::IndexPath());
   const KeptCopies copies(outcome, WalOf);
-  if (!platform::CopyFile(index, copies.Temp())) {
-    copies.Fail("copy the index", index, SystemReason());
-  }
   if (JournalAt(log)) {
     if (!platform::CopyFile(log, copies.TempCompanion())) {
       copies.Fail("copy the write-ahead log", log, SystemReason());
